@@ -1,0 +1,133 @@
+// Radiative transfer through a layered atmosphere: optical depth and emergent intensity.
+//
+// Arrays are (layer, wavelength): row k is layer k counted from the top of the path, column i
+// is wavelength i.
+//
+// optdepth: for every wavelength not yet marked (ideep[i] < 0),
+//     tau[i] = sum over k < nlay of (ext(k, i) + ext(k+1, i)) * h[k],   increasing k,
+// twice the trapezoidal integral of the extinction over the path intervals h (never halved).
+// A wavelength whose tau exceeds taumax (strictly) is marked with the current layer index.
+//
+// intensity: the formal solution of the transfer equation in LTE for a plane-parallel
+// atmosphere, for a ray of direction cosine mu and a wavelength whose bottom layer is d,
+//     I = B[d] exp(-tau[d]/mu) - 0.5 * sum over k = rtop .. d-1 of
+//             (B[k] + B[k+1]) * (exp(-tau[k+1]/mu) - exp(-tau[k]/mu)),
+// the integral of B exp(-tau/mu) dtau/mu by the trapezoidal rule in the variable
+// exp(-tau/mu). Inside the sum each exponent is the negated depth times the reciprocal 1/mu
+// (formed once per angle); the bottom term divides by mu. With d - rtop = 1 the result is
+// B[d] itself; with d - rtop <= 0 it is the attenuated bottom term alone.
+//
+// tdiff and itrapz are the two halves of that sum for one column, as exported for native
+// callers; intensity computes exactly their arithmetic, but forms each exp(-tau[k] / mu) once
+// where tdiff meets it twice.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "exokern/strided.hpp"
+#include "exokern/trapezoid.hpp"
+
+namespace exokern {
+
+// out[k - first] = exp(-tau(k+1, col) * r) - exp(-tau(k, col) * r) for k = first .. last-1,
+// with r = 1/mu. Nothing is written when last - first < 1.
+inline void tdiff(Vec<double> out, Mat<const double> tau, index_t first, index_t last,
+                  index_t col, double mu) noexcept {
+    if (last - first < 1) return;
+    const double r = 1.0 / mu;
+    for (index_t k = first; k < last; ++k)
+        out[k - first] = std::exp(-tau(k + 1, col) * r) - std::exp(-tau(k, col) * r);
+}
+
+// 0.5 * sum over k = first .. last-1 of (data(k, col) + data(k+1, col)) * h[k - first];
+// 0.0 when last - first < 1. The widths are counted from h[0], as tdiff writes them.
+inline double itrapz(Mat<const double> data, Vec<const double> h, index_t first, index_t last,
+                     index_t col) noexcept {
+    if (last - first < 1) return 0.0;
+    double s = 0.0;
+    for (index_t k = first; k < last; ++k) s += (data(k, col) + data(k + 1, col)) * h[k - first];
+    return 0.5 * s;
+}
+
+// Optical depth of every wavelength still open, marking those beyond taumax (see top).
+// Needs ext rows 0..nlay (nlay = h.n) and ideep[0..ext.cols-1]; writes tau[0..ext.cols-1].
+inline void optdepth(Mat<const double> ext, Vec<const double> h, double taumax, Vec<int> ideep,
+                     int ilay, Vec<double> tau) noexcept {
+    const index_t ncol = ext.cols;
+    const index_t nlay = h.n;
+    if (nlay <= 0 || !ext.rows_contiguous() || !tau.unit()) {
+        for (index_t i = 0; i < ncol; ++i) {
+            tau[i] = 0.0;
+            if (ideep[i] >= 0) continue;
+            tau[i] = trapezoid_sum(ext.column(i), h, nlay);
+            if (tau[i] > taumax) ideep[i] = ilay;
+        }
+        return;
+    }
+    // Row-major: per block of columns, rows outside and columns inside. Every column of a block
+    // that has an open one is summed (same terms, same order); closed columns then get 0.0.
+    bool open[detail::column_block];
+    for (index_t i0 = 0; i0 < ncol; i0 += detail::column_block) {
+        const index_t nb = std::min(ncol - i0, detail::column_block);
+        double* res = tau.ptr() + i0;
+        bool any = false;
+        for (index_t i = 0; i < nb; ++i) {
+            open[i] = ideep[i0 + i] < 0;
+            any = any || open[i];
+            res[i] = 0.0;
+        }
+        if (!any) continue;
+        for (index_t k = 0; k < nlay; ++k) {
+            const double* y0 = ext.row(k) + i0;
+            const double* y1 = ext.row(k + 1) + i0;
+            const double hk = h[k];
+            for (index_t i = 0; i < nb; ++i) res[i] += (y0[i] + y1[i]) * hk;
+        }
+        for (index_t i = 0; i < nb; ++i) {
+            if (!open[i]) {
+                res[i] = 0.0;
+            } else if (res[i] > taumax) {
+                ideep[i0 + i] = ilay;
+            }
+        }
+    }
+}
+
+// Emergent intensity out(j, i) for every angle mu[j] and wavelength i (see top).
+// Needs 0 <= ideep[i] < rows of tau and planck, and rtop >= 0 wherever ideep[i] - rtop >= 2.
+inline void intensity(Mat<const double> tau, Vec<const int> ideep, Mat<const double> planck,
+                      Vec<const double> mu, index_t rtop, Mat<double> out) noexcept {
+    const index_t ncol = tau.cols;
+    const index_t nmu = mu.n;
+    for (index_t i = 0; i < ncol; ++i) {
+        const index_t d = ideep[i];
+        const index_t n = d - rtop;
+        const double taud = tau(d, i);
+        const double bd = planck(d, i);
+        for (index_t j = 0; j < nmu; ++j) {
+            const double m = mu[j];
+            if (n == 1) {
+                out(j, i) = bd;
+            } else if (n <= 0) {
+                out(j, i) = bd * std::exp(-taud / m) - 0.0;
+            } else {
+                const double r = 1.0 / m;
+                double e0 = std::exp(-tau(rtop, i) * r);
+                double s = 0.0;
+                for (index_t k = rtop; k < d; ++k) {
+                    const double e1 = std::exp(-tau(k + 1, i) * r);
+                    s += (planck(k, i) + planck(k + 1, i)) * (e1 - e0);
+                    e0 = e1;
+                }
+                // e0 is now exp(-taud * r); the bottom term wants exp(-taud / m), the same
+                // value whenever the two exponents round alike.
+                const double xb = -taud / m;
+                const double eb = xb == -taud * r ? e0 : std::exp(xb);
+                out(j, i) = bd * eb - 0.5 * s;
+            }
+        }
+    }
+}
+
+}  // namespace exokern

@@ -1,0 +1,189 @@
+// Error policy of the exokern extension modules.
+//
+// The methods are called from Python by people, so a mistake gives a clear exception, never a
+// crash, a silent wrong answer or a half-written array:
+//   - after parsing, every array argument is checked before any element is read or written:
+//     it must be a numpy.ndarray (else TypeError) of the dtype it must have, float64 or int32
+//     (numpy.intc), in native byte order (else TypeError; nothing is converted); it must have
+//     the right number of dimensions, be aligned, and be writeable where the method writes it,
+//     and it must be long enough for what the method reads, with every index taken from the
+//     caller inside the array it indexes (else ValueError);
+//   - messages name the method and the argument and say what was expected and what was found;
+//   - after any exception every caller array is exactly as it was;
+//   - values are not judged: NaN, infinities and zero widths follow IEEE arithmetic silently.
+// Counts and indices are 64-bit (npy_intp) inside. The exported native functions are for
+// native callers and are not checked; the public header states their preconditions.
+//
+// This is the only file that includes numpy's headers, so its numpy API table is private to
+// the module it is linked into.
+#include "frame.hpp"
+
+#include <cstdarg>
+#include <type_traits>
+
+#include <numpy/arrayobject.h>
+
+namespace exokern::ext {
+
+namespace {
+
+template <class T>
+struct Dtype;
+
+template <>
+struct Dtype<double> {
+    static constexpr const char* name = "float64";
+    static bool matches(PyArrayObject* a) {
+        return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a);
+    }
+};
+
+template <>
+struct Dtype<int> {
+    static constexpr const char* name = "int32 (numpy.intc)";
+    static bool matches(PyArrayObject* a) {
+        const int t = PyArray_TYPE(a);
+        const bool int32 = t == NPY_INT || (NPY_SIZEOF_LONG == 4 && t == NPY_LONG);
+        return int32 && PyArray_ISNOTSWAPPED(a);
+    }
+};
+
+// The array behind obj if it passes the checks for a view of T with `ndim` dimensions.
+template <class T>
+PyArrayObject* checked(const char* method, const char* name, PyObject* obj, int ndim) {
+    using E = std::remove_const_t<T>;
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s: %s must be a numpy.ndarray, got %.200s", method, name,
+                     Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(obj);
+    if (!Dtype<E>::matches(a)) {
+        PyErr_Format(PyExc_TypeError, "%s: %s must have dtype %s, got %S", method, name,
+                     Dtype<E>::name, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+        return nullptr;
+    }
+    if (PyArray_NDIM(a) != ndim) {
+        PyErr_Format(PyExc_ValueError, "%s: %s must be %d-dimensional, got %d-dimensional",
+                     method, name, ndim, PyArray_NDIM(a));
+        return nullptr;
+    }
+    if (!PyArray_ISALIGNED(a)) {
+        PyErr_Format(PyExc_ValueError, "%s: %s must be aligned in memory, got a misaligned array",
+                     method, name);
+        return nullptr;
+    }
+    if (!std::is_const_v<T> && !PyArray_ISWRITEABLE(a)) {
+        PyErr_Format(PyExc_ValueError, "%s: %s must be writeable, got a read-only array", method,
+                     name);
+        return nullptr;
+    }
+    return a;
+}
+
+template <class T>
+Vec<T> vec_of(PyArrayObject* a) noexcept {
+    const bool has_axis = PyArray_NDIM(a) >= 1;
+    return {static_cast<detail::byte_ptr<T>>(PyArray_BYTES(a)), has_axis ? PyArray_DIM(a, 0) : 0,
+            has_axis ? PyArray_STRIDE(a, 0) : index_t(sizeof(T))};
+}
+
+template <class T>
+Mat<T> mat_of(PyArrayObject* a) noexcept {
+    return {static_cast<detail::byte_ptr<T>>(PyArray_BYTES(a)), PyArray_DIM(a, 0),
+            PyArray_DIM(a, 1), PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1)};
+}
+
+}  // namespace
+
+PyObject* init_module(PyModuleDef* def) {
+    PyObject* module = PyModule_Create(def);
+    if (module == nullptr) return nullptr;
+    // numpy's own import: numpy._core._multiarray_umath on numpy 2, numpy.core's on 1.x, so
+    // neither series warns about the other's module path.
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+template <class T>
+bool vector(const char* method, const char* name, PyObject* obj, Vec<T>& view) {
+    PyArrayObject* a = checked<T>(method, name, obj, 1);
+    if (a == nullptr) return false;
+    view = vec_of<T>(a);
+    return true;
+}
+
+template <class T>
+bool matrix(const char* method, const char* name, PyObject* obj, Mat<T>& view) {
+    PyArrayObject* a = checked<T>(method, name, obj, 2);
+    if (a == nullptr) return false;
+    view = mat_of<T>(a);
+    return true;
+}
+
+bool at_least(const char* method, const char* name, index_t have, index_t need,
+              const char* unit, const char* why) {
+    if (have >= need) return true;
+    if (why != nullptr) {
+        PyErr_Format(PyExc_ValueError, "%s: %s must have at least %zd %s (%s), got %zd", method,
+                     name, Py_ssize_t(need), unit, why, Py_ssize_t(have));
+    } else {
+        PyErr_Format(PyExc_ValueError, "%s: %s must have at least %zd %s, got %zd", method, name,
+                     Py_ssize_t(need), unit, Py_ssize_t(have));
+    }
+    return false;
+}
+
+std::nullptr_t value_error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject* text = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    if (text != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DECREF(text);
+    }
+    return nullptr;
+}
+
+PyObject* new_vector(index_t n, Vec<double>& view) {
+    npy_intp dims[1] = {n};
+    PyObject* obj = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+    if (obj != nullptr) view = vec_of<double>(reinterpret_cast<PyArrayObject*>(obj));
+    return obj;
+}
+
+PyObject* new_matrix(index_t rows, index_t cols, Mat<double>& view) {
+    npy_intp dims[2] = {rows, cols};
+    PyObject* obj = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
+    if (obj != nullptr) view = mat_of<double>(reinterpret_cast<PyArrayObject*>(obj));
+    return obj;
+}
+
+template <class T>
+Vec<T> raw_vector(PyObject* obj) noexcept {
+    return vec_of<T>(reinterpret_cast<PyArrayObject*>(obj));
+}
+
+template <class T>
+Mat<T> raw_matrix(PyObject* obj) noexcept {
+    return mat_of<T>(reinterpret_cast<PyArrayObject*>(obj));
+}
+
+#define EXOKERN_INSTANTIATE(T)                                             \
+    template bool vector<T>(const char*, const char*, PyObject*, Vec<T>&); \
+    template bool matrix<T>(const char*, const char*, PyObject*, Mat<T>&); \
+    template Vec<T> raw_vector<T>(PyObject*) noexcept;                     \
+    template Mat<T> raw_matrix<T>(PyObject*) noexcept;
+EXOKERN_INSTANTIATE(const double)
+EXOKERN_INSTANTIATE(double)
+EXOKERN_INSTANTIATE(const int)
+EXOKERN_INSTANTIATE(int)
+#undef EXOKERN_INSTANTIATE
+
+}  // namespace exokern::ext

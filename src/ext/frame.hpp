@@ -1,0 +1,70 @@
+// The frame shared by the four extension modules: module initialisation, argument checks that
+// turn a Python object into a strided view or raise, result arrays, and releasing the
+// interpreter lock around long kernel loops.
+//
+// Only frame.cpp sees numpy's headers; the bindings see Python objects and views. A binding
+// function reads: parse the argument tuple, check each argument (a view, or an exception),
+// create the result, call the kernel, return the result.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+#include "exokern/strided.hpp"
+
+namespace exokern::ext {
+
+static_assert(sizeof(int) == 4, "int32 arrays are read as int");
+
+// Creates the module from its definition and binds numpy's C API. On failure prints the
+// underlying error, raises ImportError "numpy.core.multiarray failed to import" and returns
+// null.
+PyObject* init_module(PyModuleDef* def);
+
+// Argument checks. Each returns true and fills the view, or returns false with TypeError
+// (not an ndarray, wrong dtype) or ValueError (wrong number of dimensions, misaligned or, for
+// views of non-const elements, read-only) set. The element type of the view says the dtype:
+// double for float64, int for int32 (numpy.intc). `method` and `name` go into the message,
+// as in "optdepth: ideep must have dtype int32 (numpy.intc), got int64".
+template <class T>
+bool vector(const char* method, const char* name, PyObject* obj, Vec<T>& view);
+template <class T>
+bool matrix(const char* method, const char* name, PyObject* obj, Mat<T>& view);
+
+// ValueError "<method>: <name> must have at least <need> <unit> (<why>), got <have>" unless
+// have >= need; `why` may be null.
+bool at_least(const char* method, const char* name, index_t have, index_t need,
+              const char* unit, const char* why = nullptr);
+
+// Sets ValueError with a printf-style message (PyErr_Format conventions); returns null, so that
+// a method can `return value_error(...)`.
+std::nullptr_t value_error(const char* format, ...);
+
+// New float64 result arrays (row-major, uninitialised), or null with numpy's exception set.
+PyObject* new_vector(index_t n, Vec<double>& view);
+PyObject* new_matrix(index_t rows, index_t cols, Mat<double>& view);
+
+// Views of array objects handed in by native callers of the exported functions; nothing is
+// checked (their preconditions are the caller's, as the public header states).
+template <class T>
+Vec<T> raw_vector(PyObject* obj) noexcept;
+template <class T>
+Mat<T> raw_matrix(PyObject* obj) noexcept;
+
+// Runs f, without the interpreter lock when `work` (elements touched) is large enough for
+// other Python threads to gain from it. The argument tuple keeps every array alive meanwhile.
+template <class F>
+void run(index_t work, F&& f) {
+    constexpr index_t threshold = 1 << 14;
+    if (work < threshold) {
+        f();
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    f();
+    Py_END_ALLOW_THREADS
+}
+
+}  // namespace exokern::ext

@@ -1,0 +1,284 @@
+// exokern._quadra: trapezoidal-rule integrators, optical depth and emergent intensity.
+//
+// Each method parses its arguments, checks every array before it touches an element, calls
+// its kernel (trapezoid.hpp, transfer.hpp) and builds the result. The module also carries the
+// exported native utilities of utils.cpp.
+#include <algorithm>
+
+#include "exokern/transfer.hpp"
+#include "exokern/trapezoid.hpp"
+#include "frame.hpp"
+
+namespace ext = exokern::ext;
+using exokern::index_t;
+using exokern::Mat;
+using exokern::Vec;
+
+PyDoc_STRVAR(quadra__doc__, "Python wrapper for trapezoidal-rule integration.");
+
+PyDoc_STRVAR(quadra_trapz__doc__,
+    "Integrate the data array using the trapezoidal rule.       \n"
+    "                                                            \n"
+    "Parameters                                                  \n"
+    "----------                                                  \n"
+    "data: 1D double ndarray                                     \n"
+    "    Sampled function (Y-axis) to integrate.                 \n"
+    "intervals: 1D double ndarray                                \n"
+    "    Intervals between the data samples (X-axis).            \n"
+    "                                                            \n"
+    "Returns                                                     \n"
+    "-------                                                     \n"
+    "res: double                                                 \n"
+    "    The integral of data over the given intervals.          \n");
+
+static PyObject* quadra_trapz(PyObject*, PyObject* args) {
+    static const char* const name = "trapz";
+    PyObject *data_obj, *intervals_obj;
+    if (!PyArg_ParseTuple(args, "OO:trapz", &data_obj, &intervals_obj)) return nullptr;
+    Vec<const double> data, intervals;
+    if (!ext::vector(name, "data", data_obj, data) ||
+        !ext::vector(name, "intervals", intervals_obj, intervals))
+        return nullptr;
+    if (intervals.n > 0 &&
+        !ext::at_least(name, "data", data.n, intervals.n + 1, "elements",
+                       "one more than intervals"))
+        return nullptr;
+    double res = 0.0;
+    ext::run(intervals.n, [&] { res = exokern::trapz(data, intervals); });
+    return Py_BuildValue("d", res);
+}
+
+PyDoc_STRVAR(quadra_trapz2D__doc__,
+    "Integrate the data array using the trapezoidal rule.       \n"
+    "                                                            \n"
+    "Parameters                                                  \n"
+    "----------                                                  \n"
+    "data: 2D double ndarray                                     \n"
+    "    Sampled function (Y-axis) to integrate.                 \n"
+    "intervals: 1D double ndarray                                \n"
+    "    Intervals between the data samples (X-axis).            \n"
+    "nint: 1D integer ndarray                                    \n"
+    "    Number of intervals to integrate.                       \n"
+    "                                                            \n"
+    "Returns                                                     \n"
+    "-------                                                     \n"
+    "integ: 1D double ndarray                                    \n"
+    "    The integral of data over the given intervals.          \n");
+
+static PyObject* quadra_trapz2D(PyObject*, PyObject* args) {
+    static const char* const name = "trapz2D";
+    PyObject *data_obj, *intervals_obj, *nint_obj;
+    if (!PyArg_ParseTuple(args, "OOO:trapz2D", &data_obj, &intervals_obj, &nint_obj))
+        return nullptr;
+    Mat<const double> data;
+    Vec<const double> intervals;
+    Vec<const int> nint;
+    if (!ext::matrix(name, "data", data_obj, data) ||
+        !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::vector(name, "nint", nint_obj, nint) ||
+        !ext::at_least(name, "nint", nint.n, data.cols, "elements", "one per column of data"))
+        return nullptr;
+    // The longest column decides how far data and intervals are read.
+    index_t longest = 0, where = 0;
+    for (index_t i = 0; i < data.cols; ++i) {
+        if (nint[i] > longest) {
+            longest = nint[i];
+            where = i;
+        }
+    }
+    if (longest > 0) {
+        if (data.rows < longest + 1)
+            return ext::value_error("trapz2D: nint[%zd] = %zd needs %zd rows of data, got %zd",
+                                    Py_ssize_t(where), Py_ssize_t(longest),
+                                    Py_ssize_t(longest + 1), Py_ssize_t(data.rows));
+        if (intervals.n < longest)
+            return ext::value_error(
+                       "trapz2D: nint[%zd] = %zd needs %zd elements of intervals, got %zd",
+                       Py_ssize_t(where), Py_ssize_t(longest), Py_ssize_t(longest),
+                       Py_ssize_t(intervals.n));
+    }
+    Vec<double> integ;
+    PyObject* result = ext::new_vector(data.cols, integ);
+    if (result == nullptr) return nullptr;
+    ext::run(longest * data.cols, [&] { exokern::trapz_columns(data, intervals, nint, integ); });
+    return Py_BuildValue("N", result);
+}
+
+PyDoc_STRVAR(quadra_cumtrapz__doc__,
+    "Calculate the cumulative integral of a data array using the    \n"
+    "trapezoidal-rule.  Stop calculation if it reaches the threshold.\n"
+    "                                                                \n"
+    "Parameters:                                                     \n"
+    "-----------                                                     \n"
+    "output: 1D double ndarray                                       \n"
+    "   The output array to store the results.                       \n"
+    "data: 1D double ndarray                                         \n"
+    "   Sampled function (Y-axis) to integrate.                      \n"
+    "intervals: 1D double ndarray                                    \n"
+    "   Intervals between the data samples (X-axis).                 \n"
+    "threshold: double                                               \n"
+    "   Maximum threshold value to integrate.                        \n"
+    "                                                                \n"
+    "Returns:                                                        \n"
+    "--------                                                        \n"
+    "ind: integer                                                    \n"
+    "   The index where the integration stopped.                     \n");
+
+static PyObject* quadra_cumtrapz(PyObject*, PyObject* args) {
+    static const char* const name = "cumtrapz";
+    PyObject *output_obj, *data_obj, *intervals_obj;
+    double threshold;
+    if (!PyArg_ParseTuple(args, "OOOd:cumtrapz", &output_obj, &data_obj, &intervals_obj,
+                          &threshold))
+        return nullptr;
+    Vec<double> output;
+    Vec<const double> data, intervals;
+    if (!ext::vector(name, "output", output_obj, output) ||
+        !ext::vector(name, "data", data_obj, data) ||
+        !ext::vector(name, "intervals", intervals_obj, intervals))
+        return nullptr;
+    const index_t n = std::max<index_t>(intervals.n, 0);
+    if (!ext::at_least(name, "output", output.n, n + 1, "elements", "one more than intervals"))
+        return nullptr;
+    if (n > 0 &&
+        !ext::at_least(name, "data", data.n, n + 1, "elements", "one more than intervals"))
+        return nullptr;
+    index_t ind = 0;
+    ext::run(n, [&] { ind = exokern::cumtrapz(output, data, intervals, threshold); });
+    return Py_BuildValue("n", Py_ssize_t(ind));
+}
+
+PyDoc_STRVAR(quadra_optdepth__doc__,
+    "Integrate optical depth using the trapezoidal rule.        \n"
+    "                                                            \n"
+    "Parameters                                                  \n"
+    "----------                                                  \n"
+    "data: 2D double ndarray                                     \n"
+    "    Sampled function (Y-axis) to integrate.                 \n"
+    "intervals: 1D double ndarray                                \n"
+    "    Intervals between the data samples (X-axis).            \n"
+    "taumax: Float                                               \n"
+    "    Maximum optical depth to compute.                       \n"
+    "ideep: 1D integer ndarray                                   \n"
+    "    Flag of layer that reached taumax.                      \n"
+    "ilay: Integer                                               \n"
+    "    Current layer index.                                    \n"
+    "                                                            \n"
+    "Returns                                                     \n"
+    "-------                                                     \n"
+    "tau: 1D double ndarray                                      \n"
+    "    2x the integral of data over the given intervals.       \n");
+
+static PyObject* quadra_optdepth(PyObject*, PyObject* args) {
+    static const char* const name = "optdepth";
+    PyObject *data_obj, *intervals_obj, *ideep_obj;
+    double taumax;
+    int ilay;
+    if (!PyArg_ParseTuple(args, "OOdOi:optdepth", &data_obj, &intervals_obj, &taumax,
+                          &ideep_obj, &ilay))
+        return nullptr;
+    Mat<const double> data;
+    Vec<const double> intervals;
+    Vec<int> ideep;
+    if (!ext::matrix(name, "data", data_obj, data) ||
+        !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::vector(name, "ideep", ideep_obj, ideep) ||
+        !ext::at_least(name, "ideep", ideep.n, data.cols, "elements", "one per column of data"))
+        return nullptr;
+    if (intervals.n > 0 &&
+        !ext::at_least(name, "data", data.rows, intervals.n + 1, "rows",
+                       "one more than intervals"))
+        return nullptr;
+    Vec<double> tau;
+    PyObject* result = ext::new_vector(data.cols, tau);
+    if (result == nullptr) return nullptr;
+    ext::run(intervals.n * data.cols,
+             [&] { exokern::optdepth(data, intervals, taumax, ideep, ilay, tau); });
+    return Py_BuildValue("N", result);
+}
+
+PyDoc_STRVAR(quadra_intensity__doc__,
+    "Intensity radiative-transfer integration under plane-parallel, LTE    \n"
+    "approximation:                                                         \n"
+    "  I = integ{B * exp(-tau/mu)} dtau/mu                                  \n"
+    "                                                                       \n"
+    "Parameters:                                                            \n"
+    "-----------                                                            \n"
+    "tau: 2D double ndarray                                                 \n"
+    "   Optical depth as a function of altitude and wavelength.             \n"
+    "ideep: 1D integer ndarray                                              \n"
+    "   Bottom-layer index of the atmosphere as a function of wavelength.   \n"
+    "planck: 2D dloble ndarray                                              \n"
+    "   Planck blackbody emission as a funcrion of altitude and wavelength. \n"
+    "mu: 1D float ndarray                                                   \n"
+    "   Cosine of angles between normal and the the ray paths.              \n"
+    "rtop: Integer                                                          \n"
+    "   Top-layer index of the atmosphere.                                  \n"
+    "                                                                       \n"
+    "Returns:                                                               \n"
+    "--------                                                               \n"
+    "intensity: 2D double ndarray                                           \n"
+    "   Intensity at the top of an atmosphere as a function of mu and       \n"
+    "   wavelength.                                                         \n");
+
+static PyObject* quadra_intensity(PyObject*, PyObject* args) {
+    static const char* const name = "intensity";
+    PyObject *tau_obj, *ideep_obj, *planck_obj, *mu_obj;
+    int rtop;
+    if (!PyArg_ParseTuple(args, "OOOOi:intensity", &tau_obj, &ideep_obj, &planck_obj, &mu_obj,
+                          &rtop))
+        return nullptr;
+    Mat<const double> tau, planck;
+    Vec<const int> ideep;
+    Vec<const double> mu;
+    if (!ext::matrix(name, "tau", tau_obj, tau) ||
+        !ext::vector(name, "ideep", ideep_obj, ideep) ||
+        !ext::matrix(name, "planck", planck_obj, planck) ||
+        !ext::vector(name, "mu", mu_obj, mu) ||
+        !ext::at_least(name, "ideep", ideep.n, tau.cols, "elements", "one per column of tau") ||
+        !ext::at_least(name, "planck", planck.cols, tau.cols, "columns", "as many as tau"))
+        return nullptr;
+    // Every bottom layer must be a row of tau and planck; rows rtop .. ideep[i] are read
+    // where ideep[i] - rtop >= 2.
+    index_t deepest = -1, layers = 0;
+    for (index_t i = 0; i < tau.cols; ++i) {
+        const index_t d = ideep[i];
+        if (d < 0 || d >= tau.rows)
+            return ext::value_error(
+                       "intensity: ideep[%zd] = %zd is not a row of tau (0 to %zd)",
+                       Py_ssize_t(i), Py_ssize_t(d), Py_ssize_t(tau.rows - 1));
+        if (d - rtop >= 2) {
+            if (rtop < 0)
+                return ext::value_error(
+                           "intensity: rtop = %d must not be negative where layers are "
+                           "integrated (ideep[%zd] = %zd)",
+                           rtop, Py_ssize_t(i), Py_ssize_t(d));
+            layers += d - rtop;
+        }
+        deepest = std::max(deepest, d);
+    }
+    if (!ext::at_least(name, "planck", planck.rows, deepest + 1, "rows", "deepest ideep + 1"))
+        return nullptr;
+    Mat<double> out;
+    PyObject* result = ext::new_matrix(mu.n, tau.cols, out);
+    if (result == nullptr) return nullptr;
+    ext::run((layers + tau.cols) * mu.n,
+             [&] { exokern::intensity(tau, ideep, planck, mu, rtop, out); });
+    return Py_BuildValue("N", result);
+}
+
+static PyMethodDef quadra_methods[] = {
+    {"trapz", quadra_trapz, METH_VARARGS, quadra_trapz__doc__},
+    {"trapz2D", quadra_trapz2D, METH_VARARGS, quadra_trapz2D__doc__},
+    {"cumtrapz", quadra_cumtrapz, METH_VARARGS, quadra_cumtrapz__doc__},
+    {"optdepth", quadra_optdepth, METH_VARARGS, quadra_optdepth__doc__},
+    {"intensity", quadra_intensity, METH_VARARGS, quadra_intensity__doc__},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef quadra_module = {
+    PyModuleDef_HEAD_INIT, "_quadra", quadra__doc__, -1, quadra_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyMODINIT_FUNC PyInit__quadra(void) { return ext::init_module(&quadra_module); }
