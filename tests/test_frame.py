@@ -134,3 +134,15 @@ def test_wrong_arguments_raise_typeerror(name, args):
     with pytest.raises(TypeError, match=f"{name}|must be real number"):
         getattr(_quadra, name)(*args)
     assert [a.tobytes() for a in args if isinstance(a, np.ndarray)] == before
+
+
+def test_get_include_finds_the_public_header():
+    import pathlib
+    import re
+
+    import exokern
+
+    header = pathlib.Path(exokern.get_include(), "exokern", "exokern.h")
+    declared = set(re.findall(r"EXOKERN_API \w+ \*?(\w+)\(", header.read_text()))
+    assert {"tdiff", "itrapz", "msg", "pyramidsearch", "simpson", "xi"} <= declared
+    assert "#include <Python.h>" not in header.read_text()
