@@ -78,12 +78,7 @@ inline void optdepth(Mat<const double> ext, Vec<const double> h, double taumax, 
             res[i] = 0.0;
         }
         if (!any) continue;
-        for (index_t k = 0; k < nlay; ++k) {
-            const double* y0 = ext.row(k) + i0;
-            const double* y1 = ext.row(k + 1) + i0;
-            const double hk = h[k];
-            for (index_t i = 0; i < nb; ++i) res[i] += (y0[i] + y1[i]) * hk;
-        }
+        detail::add_row_terms(ext, h, i0, nb, 0, nlay, res);
         for (index_t i = 0; i < nb; ++i) {
             if (!open[i]) {
                 res[i] = 0.0;
