@@ -1,0 +1,282 @@
+"""The emission-spectrum program: radiative-transfer physics through the package, and the
+command line end to end."""
+
+import io
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from exokern import _quadra
+from exokern import atmosphere as atm
+from exokern import lines
+from exokern import spectrum as sp
+
+# A small grid that still resolves the line cores and the continuum photosphere.
+SMALL = dict(nlayers=40, resolution=5000.0)
+
+
+@pytest.fixture(scope="module")
+def guillot():
+    return sp.compute(**SMALL)
+
+
+@pytest.mark.parametrize("temperature", [800.0, 1500.0, 3000.0])
+@pytest.mark.parametrize("nangles", [1, 3, 8])
+def test_isothermal_atmosphere_emits_planck(temperature, nangles):
+    # Lines, continuum and every viewing angle see one temperature: I = B exactly, since the
+    # trapezoidal sum in exp(-tau/mu) telescopes, and the Gauss rule integrates I mu exactly,
+    # so F = pi B up to the rounding of the sums.
+    res = sp.compute(nlayers=30, resolution=2000.0, isothermal=temperature, nangles=nangles)
+    b = sp.planck(res["wn"], [temperature])[0]
+    assert res["intensity"].shape == (nangles, len(res["wn"]))
+    np.testing.assert_allclose(res["intensity"], np.broadcast_to(b, res["intensity"].shape),
+                               rtol=1e-12)
+    np.testing.assert_allclose(res["flux"], math.pi * b, rtol=1e-12)
+    np.testing.assert_allclose(res["tb"], temperature, rtol=1e-10)
+
+
+@pytest.mark.parametrize("nlayers, tol", [(200, 2e-3), (400, 5e-4)])
+def test_linear_source_gives_eddington_barbier(nlayers, tol):
+    # B = a + b tau in a semi-infinite atmosphere: I(mu) = a + b mu exactly, and the flux is
+    # pi (a + 2b/3). On a log-spaced tau grid with step ratio e^d the trapezoid in
+    # exp(-tau/mu) is off by about b mu d^2 / 6 (d = 0.089 for 200 layers, 0.044 for 400).
+    tau = np.concatenate(([0.0], np.logspace(-6, math.log10(60.0), nlayers - 1)))
+    a, b = np.array([1.0, 0.0, 2.0]), np.array([1.0, 1.0, 5.0])
+    planck = a + b * tau[:, None]
+    taus = np.repeat(tau[:, None], 3, axis=1)
+    ideep = np.full(3, nlayers - 1, dtype=np.intc)
+    mu, w = sp.gauss_cosines(6)
+    inten = _quadra.intensity(taus, ideep, planck, mu, 0)
+    np.testing.assert_allclose(inten, a + b * mu[:, None], rtol=tol)
+    np.testing.assert_allclose(sp.hemisphere_flux(inten, mu, w), math.pi * (a + 2 * b / 3),
+                               rtol=tol)
+
+
+def test_linear_source_error_falls_as_step_squared():
+    errors = []
+    for nlayers in (100, 200, 400):
+        tau = np.concatenate(([0.0], np.logspace(-6, math.log10(60.0), nlayers - 1)))
+        inten = _quadra.intensity(tau[:, None].copy(), np.array([nlayers - 1], np.intc),
+                                  (1.0 + tau)[:, None].copy(), np.array([0.5]), 0)
+        errors.append(abs(inten[0, 0] - 1.5))
+    assert 3.0 < errors[0] / errors[1] < 5.0 and 3.0 < errors[1] / errors[2] < 5.0
+
+
+def test_hydrostatic_altitudes_of_an_isothermal_atmosphere():
+    # Constant scale height: z = H ln(p_bottom / p), which the trapezoid in ln p gets exactly.
+    p = atm.pressure_grid(25)
+    t = np.full(25, 1300.0)
+    z = atm.altitudes(p, t)
+    h = atm.scale_height(1300.0)
+    np.testing.assert_allclose(z, h * np.log(p[-1] / p), rtol=1e-12, atol=1e-6 * h)
+    assert np.all(atm.path_intervals(z) > 0)
+
+
+@pytest.mark.parametrize("nlayers", [10, 40, 100])
+def test_grey_optical_depth_is_kappa_p_over_g(nlayers):
+    # Hydrostatic equilibrium makes the column mass above pressure p equal to p / g, so a grey
+    # opacity kappa gives tau = kappa (p - p_top) / g. At constant temperature the path lengths
+    # are H d(ln p) and the extinction kappa p / (g H): the trapezoid in ln p of a function
+    # growing as p, which overestimates each step by exactly (d/2) coth(d/2) for the log step d.
+    p = atm.pressure_grid(nlayers)
+    t = np.full(nlayers, 1400.0)
+    z = atm.altitudes(p, t)
+    kappa = 0.03
+    ext = np.repeat((kappa * atm.mass_density(p, t))[:, None], 2, axis=1)
+    tau, ideep = sp.optical_depth(ext, atm.path_intervals(z), taumax=1e30)
+    d = math.log(p[1] / p[0])
+    exact = kappa * (p - p[0]) / atm.GRAVITY * (d / 2) / math.tanh(d / 2)
+    assert tau[0].tolist() == [0.0, 0.0]
+    np.testing.assert_allclose(tau[1:], np.repeat(exact[1:, None], 2, axis=1), rtol=1e-10)
+    assert ideep.tolist() == [nlayers - 1] * 2
+    # A wavelength stops at the first layer past taumax and keeps its depth there.
+    tau, ideep = sp.optical_depth(ext, atm.path_intervals(z), taumax=1.0)
+    k = ideep[0]
+    assert exact[k - 1] <= 1.0 < exact[k] and tau[k, 0] == pytest.approx(exact[k], rel=1e-10)
+    assert not tau[k + 1:].any()
+
+
+def test_grey_photosphere_and_brightness_temperature():
+    # Without the lines (abundances 30 dex below solar) the grey photosphere lies at
+    # tau = 2/3, p = (2/3) g / kappa, at every wavelength; 100 layers put the step error of
+    # the optical depth at (d/2) coth(d/2) - 1 = 0.45 per cent.
+    res = sp.compute(nlayers=100, resolution=1000.0, dex={"Na": -30.0, "K": -30.0})
+    kappa = 10.0 ** atm.GUILLOT_PARAMS[0]
+    np.testing.assert_allclose(res["p_photosphere"], (2 / 3) * atm.GRAVITY / kappa, rtol=0.01)
+    t_phot = np.interp(math.log(2 / 3 * atm.GRAVITY / kappa), np.log(res["pressure"]),
+                       res["temperature"])
+    # Emission comes from around tau = 2/3 (the Eddington-Barbier estimate), weighted to the
+    # hotter layers in the Wien tail: the brightness temperatures stay within 10 per cent.
+    assert np.all(np.abs(res["tb"] / t_phot - 1.0) < 0.1)
+
+
+def _core_and_continuum(res, wn0):
+    k = lines.nearest_sample(res["wn"], wn0)
+    far = np.abs(res["wn"] - wn0)
+    return k, res["tb"][k], np.median(res["tb"][(far > 1500) & (far < 2500)])
+
+
+@pytest.mark.parametrize("species", lines.SPECIES, ids=lambda s: s.name)
+def test_line_cores_are_dark_where_temperature_falls_outward(guillot, species):
+    assert guillot["temperature"][0] < guillot["temperature"][-1]
+    for wn0 in species.wn0:
+        k, core, continuum = _core_and_continuum(guillot, wn0)
+        assert core < continuum - 100.0
+        # The core is the darkest sample within 10 cm^-1 and emits at the top temperature.
+        near = np.flatnonzero(np.abs(guillot["wn"] - wn0) < 10.0)
+        assert abs(near[np.argmin(guillot["tb"][near])] - k) <= 1
+        assert core == pytest.approx(guillot["temperature"][0], rel=0.01)
+        assert guillot["p_photosphere"][k] < 1e-6 * atm.BAR
+
+
+def test_line_cores_are_bright_in_an_inversion():
+    # Strong visible absorption (gamma = 10^0.5) heats the upper atmosphere.
+    res = sp.compute(**SMALL, params=(-1.5, 0.5, 0.5, 0.5, 1200.0, 100.0))
+    assert res["temperature"][0] > res["temperature"][30]
+    for species in lines.SPECIES:
+        for wn0 in species.wn0:
+            _, core, continuum = _core_and_continuum(res, wn0)
+            assert core > continuum + 100.0
+
+
+def test_lines_follow_their_abundance(guillot):
+    # Without sodium its doublet vanishes while potassium's stays.
+    res = sp.compute(**SMALL, dex={"Na": -30.0})
+    for wn0 in lines.SODIUM.wn0:
+        _, core, continuum = _core_and_continuum(res, wn0)
+        assert core == pytest.approx(continuum, rel=0.02)
+    k = lines.nearest_sample(res["wn"], lines.POTASSIUM.wn0[0])
+    assert res["tb"][k] == pytest.approx(guillot["tb"][k], rel=1e-6)
+
+
+def test_doubling_the_resolution_barely_changes_the_band_flux(guillot):
+    # Unresolved line centres keep their whole strength (the centre correction) and the wings
+    # are resolved, so the flux over 10000-20000 cm^-1 moves by about 1e-6 (measured 2e-7).
+    fine = sp.compute(**dict(SMALL, resolution=2 * SMALL["resolution"]))
+    assert len(fine["wn"]) == 2 * len(guillot["wn"]) or len(fine["wn"]) == 2 * len(
+        guillot["wn"]) - 1
+    assert fine["band_flux"] == pytest.approx(guillot["band_flux"], rel=1e-4)
+    # Band flux by the Simpson rule agrees with numpy's trapezoid on this fine grid.
+    trap = 0.5 * np.sum((fine["flux"][1:] + fine["flux"][:-1]) * np.diff(fine["wn"]))
+    assert fine["band_flux"] == pytest.approx(trap, rel=1e-5)
+
+
+@pytest.mark.parametrize("n", [3, 39, 40])
+def test_band_integral_is_exact_for_parabolas_on_irregular_grids(n, rng):
+    # The Simpson pairs fit the parabola through their three samples whatever the widths;
+    # an even count ends with one trapezoid, exact for a straight line.
+    x = np.sort(rng.uniform(0.0, 3.0, n))
+    y = 3 * x**2 - 2 * x + 1 if n % 2 else 4 * x + 1
+    prim = x**3 - x**2 + x if n % 2 else 2 * x**2 + x
+    assert sp.band_integral(x, y) == pytest.approx(prim[-1] - prim[0], rel=1e-12)
+
+
+def test_lines_with_cores_across_the_grid_end_are_left_out():
+    p = atm.pressure_grid(10)
+    t = atm.temperatures(p)
+    # A grid ending between the Na lines cuts through both cores (X is 30-60 cm^-1)...
+    wn = sp.wavenumber_grid(12000.0, 16965.0, 2000.0)
+    ext, skipped = lines.alkali_extinction(p, t, wn)
+    assert skipped == ["Na D2", "Na D1"]
+    assert np.all(np.isfinite(ext)) and np.all(ext > 0)
+    # ... one ending below both cores gets their wings alone.
+    wn = sp.wavenumber_grid(12000.0, 16850.0, 2000.0)
+    ext, skipped = lines.alkali_extinction(p, t, wn, species=[lines.SODIUM])
+    assert skipped == [] and np.all(ext[:, -1] > ext[:, -100])
+
+
+def test_progress_bar_draws_on_a_stream():
+    out = io.StringIO()
+    bar = sp.Progress(4, "optical depth", stream=out, delay=0.0, force=True)
+    for i in range(1, 5):
+        bar.update(i)
+    bar.close()
+    text = out.getvalue()
+    assert text.startswith("\roptical depth [") and text.endswith("4/4\n")
+    quiet = io.StringIO()  # not a terminal: nothing is drawn
+    bar = sp.Progress(4, "optical depth", stream=quiet, delay=0.0)
+    bar.update(4)
+    bar.close()
+    assert quiet.getvalue() == ""
+
+
+# ---- the command -----------------------------------------------------------------------
+
+SMALL_ARGS = ["--layers", "20", "--resolution", "1000", "--angles", "4"]
+
+
+def _has_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def test_command_writes_its_files(tmp_path, capsys):
+    assert sp.main(SMALL_ARGS + ["--output", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    npz = tmp_path / "out" / "spectrum.npz"
+    assert f"wrote       {npz}" in out and "20 layers" in out
+    with np.load(npz) as data:
+        assert data["flux"].shape == data["wn"].shape == data["tb"].shape
+        assert data["intensity"].shape == (4, len(data["wn"]))
+        assert data["temperature"].shape == (20,)
+        assert np.all(np.isfinite(data["tb"]))
+    png = tmp_path / "out" / "spectrum.png"
+    if not _has_matplotlib():
+        assert "matplotlib is missing" in out and not png.exists()
+        pytest.skip("matplotlib is not installed: figure not checked")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_command_without_matplotlib_still_writes_numbers(tmp_path, capsys, monkeypatch):
+    for name in list(sys.modules):
+        if name == "matplotlib" or name.startswith("matplotlib."):
+            monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import raises ImportError
+    assert sp.main(SMALL_ARGS + ["--isothermal", "1200", "--output", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert 'matplotlib is missing (pip install "exokern[plot]")' in out
+    assert (tmp_path / "spectrum.npz").exists() and not (tmp_path / "spectrum.png").exists()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--layers", "-5"], "argument --layers: must be positive, got -5"),
+    (["--layers", "1"], "--layers must be at least 2"),
+    (["--layers", "ten"], "argument --layers: invalid int value: 'ten'"),
+    (["--resolution", "0"], "argument --resolution: must be positive"),
+    (["--angles", "0"], "argument --angles: must be positive"),
+    (["--isothermal", "-100"], "argument --isothermal: must be positive"),
+    (["--na", "nan"], "argument --na: must be a finite number"),
+    (["--ptop", "10", "--pbottom", "1"], "--ptop (10) must be below --pbottom (1)"),
+    (["--wn-min", "2e4", "--wn-max", "1e4"], "--wn-min (20000) must be below --wn-max"),
+    (["--resolution", "1e9"], "is too large"),
+    (["--resolution", "1", "--wn-min", "1e4", "--wn-max", "1.5e4"], "at least 3"),
+    (["--params", "-1.5", "-0.8", "1", "5", "1200", "100"], "not finite and positive"),
+    (["--bogus"], "unrecognized arguments: --bogus"),
+])
+def test_bad_options_exit_with_one_line(args, message, capsys, tmp_path):
+    with pytest.raises(SystemExit) as exc:
+        sp.main(args + ["--output", str(tmp_path)])
+    assert exc.value.code == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "error: " in err and message in err
+    assert not os.listdir(tmp_path)
+
+
+def test_module_runs_as_a_program(tmp_path):
+    env = dict(os.environ, MPLBACKEND="Agg")
+    ok = subprocess.run([sys.executable, "-m", "exokern.spectrum", *SMALL_ARGS, "--no-plot",
+                         "--output", str(tmp_path)], capture_output=True, text=True, env=env)
+    assert ok.returncode == 0, ok.stderr
+    assert (tmp_path / "spectrum.npz").exists() and ok.stderr == ""
+    bad = subprocess.run([sys.executable, "-m", "exokern.spectrum", "--layers", "-5"],
+                         capture_output=True, text=True, env=env)
+    assert bad.returncode == 2 and bad.stdout == ""
+    assert bad.stderr.count("\n") == 1 and "Traceback" not in bad.stderr
+    assert bad.stderr.startswith("python -m exokern.spectrum: error:")
