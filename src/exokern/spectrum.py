@@ -114,6 +114,8 @@ def optical_depth(ext, intervals, taumax=TAUMAX, progress=None):
             progress.update(ilay)
         if ideep.min() >= 0:
             break
+    if progress is not None:
+        progress.update(nlayers - 1)
     ideep[ideep < 0] = nlayers - 1
     return tau, ideep
 
