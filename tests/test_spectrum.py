@@ -172,8 +172,7 @@ def test_doubling_the_resolution_barely_changes_the_band_flux(guillot):
     # Unresolved line centres keep their whole strength (the centre correction) and the wings
     # are resolved, so the flux over 10000-20000 cm^-1 moves by about 1e-6 (measured 2e-7).
     fine = sp.compute(**dict(SMALL, resolution=2 * SMALL["resolution"]))
-    assert len(fine["wn"]) == 2 * len(guillot["wn"]) or len(fine["wn"]) == 2 * len(
-        guillot["wn"]) - 1
+    assert abs(len(fine["wn"]) - 2 * len(guillot["wn"])) <= 1
     assert fine["band_flux"] == pytest.approx(guillot["band_flux"], rel=1e-4)
     # Band flux by the Simpson rule agrees with numpy's trapezoid on this fine grid.
     trap = 0.5 * np.sum((fine["flux"][1:] + fine["flux"][:-1]) * np.diff(fine["wn"]))
