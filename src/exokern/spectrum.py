@@ -325,23 +325,23 @@ def build_parser(prog=None):
                     "grey continuum, through the exokern kernels. Writes spectrum.npz and "
                     "spectrum.png into --output.")
     g = p.add_argument_group("atmosphere")
-    g.add_argument("--layers", type=_positive(int), default=100,
+    g.add_argument("--layers", type=_positive(int), default=100, metavar="N",
                    help="number of layers (default: %(default)s)")
-    g.add_argument("--ptop", type=_positive(float), default=1e-8,
+    g.add_argument("--ptop", type=_positive(float), default=1e-8, metavar="BAR",
                    help="top pressure in bar (default: %(default)g)")
-    g.add_argument("--pbottom", type=_positive(float), default=1e2,
+    g.add_argument("--pbottom", type=_positive(float), default=1e2, metavar="BAR",
                    help="bottom pressure in bar (default: %(default)g)")
     g.add_argument("--params", type=_finite, nargs=6, default=list(atm.GUILLOT_PARAMS),
                    metavar=("LOGKAPPA", "LOGG1", "LOGG2", "ALPHA", "TIRR", "TINT"),
                    help="three-channel Eddington profile parameters "
                         "(default: %(default)s)")
-    g.add_argument("--tirr", type=_nonnegative, help="irradiation temperature in K "
+    g.add_argument("--tirr", type=_nonnegative, metavar="K", help="irradiation temperature in K "
                    "(replaces TIRR of --params)")
-    g.add_argument("--tint", type=_nonnegative, help="internal temperature in K "
+    g.add_argument("--tint", type=_nonnegative, metavar="K", help="internal temperature in K "
                    "(replaces TINT of --params)")
     g.add_argument("--isothermal", type=_positive(float), metavar="T",
                    help="isothermal atmosphere at T kelvin instead of the profile")
-    g.add_argument("--gravity", type=_positive(float), default=atm.GRAVITY,
+    g.add_argument("--gravity", type=_positive(float), default=atm.GRAVITY, metavar="G",
                    help="surface gravity in cm s^-2 (default: %(default)g)")
     g.add_argument("--na", type=_finite, default=0.0, metavar="DEX",
                    help="sodium abundance relative to solar, in dex (default: 0)")
@@ -350,13 +350,13 @@ def build_parser(prog=None):
     g.add_argument("--kappa", type=_nonnegative, metavar="CM2G",
                    help="grey continuum opacity in cm^2 g^-1 (default: 10^LOGKAPPA)")
     s = p.add_argument_group("spectrum")
-    s.add_argument("--wn-min", type=_positive(float), default=10000.0,
+    s.add_argument("--wn-min", type=_positive(float), default=10000.0, metavar="WN",
                    help="lowest wavenumber in cm^-1 (default: %(default)g, 1 micron)")
-    s.add_argument("--wn-max", type=_positive(float), default=20000.0,
+    s.add_argument("--wn-max", type=_positive(float), default=20000.0, metavar="WN",
                    help="highest wavenumber in cm^-1 (default: %(default)g, 0.5 micron)")
-    s.add_argument("--resolution", type=_positive(float), default=20000.0,
+    s.add_argument("--resolution", type=_positive(float), default=20000.0, metavar="R",
                    help="resolving power wn/dwn of the grid (default: %(default)g)")
-    s.add_argument("--angles", type=_positive(int), default=8,
+    s.add_argument("--angles", type=_positive(int), default=8, metavar="M",
                    help="number of Gauss-Legendre emission angles (default: %(default)s)")
     o = p.add_argument_group("output")
     o.add_argument("--output", default=".", metavar="DIR",
