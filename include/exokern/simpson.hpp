@@ -39,7 +39,7 @@ namespace detail {
 constexpr double sixth = 1.0 / 6.0;
 
 // Columns handled together by the row-major path: their running sums stay in L1 cache.
-constexpr index_t simpson_block = 512;
+constexpr index_t simpson_block = 1024;
 
 // Number of Simpson pairs among n samples.
 constexpr index_t simpson_pairs(index_t n) noexcept { return n < 3 ? 0 : (n - 1) / 2; }
@@ -66,6 +66,53 @@ inline double simpson_close(double sum, Vec<const double> y, Vec<const double> h
     double res = sum * sixth;
     if (n % 2 == 0) res = res + h[n - 2] * 0.5 * (y[n - 2] + y[n - 1]);
     return res;
+}
+
+// For the nb columns of row-major y starting at column i0, adds to res[i] the Simpson terms
+// of pairs 0 .. npair-1, one after the other in increasing pair order, with each pair's
+// weights formed once for all columns. Four pairs are taken per pass over the block, so that
+// each running sum is loaded and stored once per four terms.
+inline void add_pair_terms(Mat<const double> y, Vec<const double> hsum, Vec<const double> hratio,
+                           Vec<const double> hfactor, index_t i0, index_t nb, index_t npair,
+                           double* res) noexcept {
+    constexpr int unroll = 4;
+    index_t j = 0;
+    for (; j + unroll <= npair; j += unroll) {
+        const double* u[2 * unroll + 1];
+        double w0[unroll], w1[unroll], w2[unroll], s[unroll];
+        for (int q = 0; q <= 2 * unroll; ++q) u[q] = y.row(2 * j + q) + i0;
+        for (int q = 0; q < unroll; ++q) {
+            const double r = hratio[j + q];
+            w0[q] = 2.0 - 1.0 / r;
+            w1[q] = hfactor[j + q];
+            w2[q] = 2.0 - r;
+            s[q] = hsum[j + q];
+        }
+        for (index_t i = 0; i < nb; ++i) {
+            double sum = res[i];
+#pragma GCC unroll 4
+            for (int q = 0; q < unroll; ++q) {
+                double t = w0[q] * u[2 * q][i];
+                t = t + w1[q] * u[2 * q + 1][i];
+                t = t + w2[q] * u[2 * q + 2][i];
+                sum = sum + s[q] * t;
+            }
+            res[i] = sum;
+        }
+    }
+    for (; j < npair; ++j) {
+        const double r = hratio[j];
+        const double w0 = 2.0 - 1.0 / r, w1 = hfactor[j], w2 = 2.0 - r, s = hsum[j];
+        const double* u0 = y.row(2 * j) + i0;
+        const double* u1 = y.row(2 * j + 1) + i0;
+        const double* u2 = y.row(2 * j + 2) + i0;
+        for (index_t i = 0; i < nb; ++i) {
+            double t = w0 * u0[i];
+            t = t + w1 * u1[i];
+            t = t + w2 * u2[i];
+            res[i] = res[i] + s * t;
+        }
+    }
 }
 
 }  // namespace detail
@@ -125,7 +172,7 @@ inline void simps_columns(Mat<const double> y, Vec<const double> h, Vec<const in
     // reciprocal 1/hratio and the weights built from it are formed once for all columns (the
     // same values as per column). A column whose pairs are done adds +0.0, which leaves its sum
     // unchanged: a sum that starts at +0.0 never becomes -0.0, so x + 0.0 == x for every value
-    // it can hold. Pairs that every column of the block has take a loop without the test.
+    // it can hold. Pairs that every column of the block has go at full speed.
     index_t npair[detail::simpson_block];
     for (index_t i0 = 0; i0 < ncol; i0 += detail::simpson_block) {
         const index_t nb = std::min(ncol - i0, detail::simpson_block);
@@ -138,7 +185,8 @@ inline void simps_columns(Mat<const double> y, Vec<const double> h, Vec<const in
             least = std::min(least, k);
             res[i] = 0.0;
         }
-        for (index_t j = 0; j < most; ++j) {
+        detail::add_pair_terms(y, hsum, hratio, hfactor, i0, nb, least, res);
+        for (index_t j = least; j < most; ++j) {
             const double r = hratio[j];
             const double w0 = 2.0 - 1.0 / r;
             const double w1 = hfactor[j];
@@ -147,15 +195,6 @@ inline void simps_columns(Mat<const double> y, Vec<const double> h, Vec<const in
             const double* u0 = y.row(2 * j) + i0;
             const double* u1 = y.row(2 * j + 1) + i0;
             const double* u2 = y.row(2 * j + 2) + i0;
-            if (j < least) {
-                for (index_t i = 0; i < nb; ++i) {
-                    double t = w0 * u0[i];
-                    t = t + w1 * u1[i];
-                    t = t + w2 * u2[i];
-                    res[i] = res[i] + s * t;
-                }
-                continue;
-            }
             for (index_t i = 0; i < nb; ++i) {
                 double t = w0 * u0[i];
                 t = t + w1 * u1[i];
