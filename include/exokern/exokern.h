@@ -39,11 +39,13 @@ struct _object; /* PyObject: a numpy.ndarray wherever an array is asked for */
 /* Index in [lo, hi] of the sample of the 1-D float64 `array` nearest to `value`, ties to the
  * lower index: gallops from lo with doubling steps, then bisects, so it costs the log of the
  * distance from lo to the answer. Requires 0 <= lo <= hi < len(array) and the samples lo..hi
- * in non-decreasing order; a value below array[lo] gives lo, above array[hi] or NaN gives hi. */
+ * in non-decreasing order; a value below array[lo] gives lo, above array[hi] or NaN gives hi;
+ * on a run of equal samples it settles on the first one. */
 EXOKERN_API int pyramidsearch(struct _object *array, int lo, int hi, double value);
 
-/* Same answer as pyramidsearch for strictly increasing samples, by plain bisection of [lo, hi]
- * (on a run of equal samples it settles on the last one). Same requirements. */
+/* Same answer as pyramidsearch for strictly increasing samples and finite values, by plain
+ * bisection of [lo, hi]; on a run of equal samples it settles on the last one, and a value of
+ * +infinity ties between the last two samples and gives hi - 1. Same requirements. */
 EXOKERN_API int binsearchapprox(struct _object *array, int lo, int hi, double value);
 
 /* Index of the first of the n leading elements of the 1-D int32 `array` equal to `value`, or
@@ -57,8 +59,8 @@ EXOKERN_API int imax(struct _object *array);
  * rows[row] points at the first of that row's contiguous doubles; `out` is a 2-D float64
  * array of which row `row` receives the result. Each returns 0. */
 
-/* out[row, k] = y[k * step] for k = 0 .. (n - 1) / step, overwriting. Requires n >= 1,
- * step >= 1 and room for (n - 1) / step + 1 elements in the output row. */
+/* out[row, k] = y[k * step] for k = 0 .. (n - 1) / step, overwriting. Requires room for
+ * (n - 1) / step + 1 elements in the output row; writes nothing when n < 1 or step < 1. */
 EXOKERN_API int resample(double **rows, struct _object *out, int n, int step, int row);
 
 /* out[row, k] += linear interpolation at x[k] (1-D float64 array, K = len(x)) of the row
@@ -69,7 +71,8 @@ EXOKERN_API int linterp(double **rows, struct _object *out, struct _object *x, i
 
 /* out[row, i] += the row reduced by `factor` with an averaging kernel (a plain mean for odd
  * factors, half-weighted end samples for even ones), for i = 0 .. (n - 1) / factor. Requires
- * factor >= 1, n >= factor + 1 and room for (n - 1) / factor + 1 elements in the output row. */
+ * room for (n - 1) / factor + 1 elements in the output row. Writes nothing when n < 1 or
+ * factor < 1; a row of n <= factor samples adds its plain mean to out[row, 0]. */
 EXOKERN_API int downsample(double **rows, struct _object *out, int n, int factor, int row);
 
 /* ---- Layer kernels and messages (_quadra, _alkali) ------------------------------------ */
