@@ -465,7 +465,7 @@ def main(argv=None):
                             else "T$_{irr}$ = %g K, T$_{int}$ = %g K" % (params[4], params[5])))
                 plot(res, png, title)
                 files.append(png)
-            res["times"]["figure"] = time.perf_counter() - clock
+                res["times"]["figure"] = time.perf_counter() - clock
     except OSError as err:
         parser.exit(1, f"{prog}: error: cannot write into {args.output}: {err.strerror}\n")
     _summary(args, res, files, time.perf_counter() - start, note)
