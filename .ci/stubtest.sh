@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# CI: check the type stubs of the four extension modules (src/exokern/_<module>.pyi) against
+# the built modules with mypy.stubtest, and that mypy, given only the installed package
+# (py.typed and the stubs inside it), types a call of every method.
+# Usage: bash .ci/stubtest.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+start=$SECONDS
+modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo)
+
+echo "=== stubtest: fresh virtual environment ==="
+python3 -m venv "$work/venv"
+py="$work/venv/bin/python"
+"$py" -m pip install -q --upgrade pip
+"$py" -m pip install -q "numpy>=2" mypy "scikit-build-core>=0.10" cmake ninja
+(cd "$root" && "$py" -m pip install -q --no-build-isolation --no-deps . -Cbuild-dir="$work/build")
+
+missing=0
+for m in "${modules[@]}"; do
+    stub="$root/src/exokern/${m#exokern.}.pyi"
+    if [[ ! -f "$stub" ]]; then
+        echo "stubtest: no stub $stub" >&2
+        missing=1
+    fi
+done
+[[ $missing -eq 0 ]] || exit 1
+
+printf '[mypy]\n' > "$work/mypy.ini"
+echo "=== stubtest: ${modules[*]} ==="
+# Run outside the clone so that the installed package (with its stubs) is what is checked.
+(cd "$work" && "$py" -m mypy.stubtest --mypy-config-file "$work/mypy.ini" "${modules[@]}")
+
+echo "=== stubtest: mypy --strict on calls of every method ==="
+cat > "$work/use_exokern.py" <<'EOF'
+import numpy as np
+import numpy.typing as npt
+
+from exokern import _alkali, _kelvo, _quadra, _simpson
+
+f64 = npt.NDArray[np.float64]
+v: f64 = np.ones(3)
+m: f64 = np.ones((3, 2))
+n: npt.NDArray[np.intc] = np.ones(2, np.intc)
+
+res: float = _quadra.trapz(v, v[:2])
+integ: f64 = _quadra.trapz2D(m, v, n)
+ind: int = _quadra.cumtrapz(np.zeros(3), v, v[:2], 1.0)
+tau: f64 = _quadra.optdepth(m, v[:2], 1.0, n, 0)
+inten: f64 = _quadra.intensity(m, n, m, v, 0)
+one: int = _alkali.alkali_cross_section(
+    v, v, v, m, m, 1.0, 23.0, 0.1, 1.0, 10.0, v[:2], v[:2], v[:2], n)
+diffs = _simpson.geth(v)
+integ1: float = _simpson.simps(v, v[:2], v[:1], v[:1], v[:1])
+integ2: f64 = _simpson.simps2D(m, v, n, v[:1], v[:1], v[:1])
+temp1: f64 = _kelvo.guillot(np.ones(6), v)
+temp2: f64 = _kelvo.guillot(np.ones(6), v, v)
+temp3: f64 = _kelvo.isothermal(v, 3)
+EOF
+(cd "$work" && "$py" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" use_exokern.py)
+echo "=== stubtest: passed in $((SECONDS - start)) s ==="
