@@ -900,7 +900,7 @@ def generic_bad(draw, method, kind):
     if kind == "wrong scalar type":
         k = draw(st.sampled_from(scalars))
         if sig[k][1] == "d":
-            args[k] = pick(draw, ["1.0", None, [1.0], 1j, b"1", np.zeros(1)])
+            args[k] = pick(draw, ["1.0", None, [1.0], 1j, b"1", np.zeros(2)])
         else:
             args[k] = pick(draw, [1.5, "3", None, [3], np.float64(2.0), 3 + 0j])
         return Bad(kind, args, TypeError, None)
