@@ -44,16 +44,32 @@ constexpr index_t simpson_block = 1024;
 // Number of Simpson pairs among n samples.
 constexpr index_t simpson_pairs(index_t n) noexcept { return n < 3 ? 0 : (n - 1) / 2; }
 
+// The weights of one pair: T_j = s * (w0 * u0 + w1 * u1 + w2 * u2), with w0 = 2 - 1/hratio,
+// w1 = hfactor, w2 = 2 - hratio and s = hsum; the bracket is formed left to right.
+struct PairWeights {
+    double w0, w1, w2, s;
+
+    double term(double u0, double u1, double u2) const noexcept {
+        double t = w0 * u0;
+        t = t + w1 * u1;
+        t = t + w2 * u2;
+        return s * t;
+    }
+};
+
+inline PairWeights pair_weights(Vec<const double> hsum, Vec<const double> hratio,
+                                Vec<const double> hfactor, index_t j) noexcept {
+    const double r = hratio[j];
+    return {2.0 - 1.0 / r, hfactor[j], 2.0 - r, hsum[j]};
+}
+
 // Sum of T_j over j < npair, in increasing j, before the factor 1/6.
 inline double simpson_terms(Vec<const double> y, Vec<const double> hsum, Vec<const double> hratio,
                             Vec<const double> hfactor, index_t npair) noexcept {
     double sum = 0.0;
     for (index_t j = 0; j < npair; ++j) {
-        const double r = hratio[j];
-        double t = (2.0 - 1.0 / r) * y[2 * j];
-        t = t + hfactor[j] * y[2 * j + 1];
-        t = t + (2.0 - r) * y[2 * j + 2];
-        sum = sum + hsum[j] * t;
+        const PairWeights p = pair_weights(hsum, hratio, hfactor, j);
+        sum = sum + p.term(y[2 * j], y[2 * j + 1], y[2 * j + 2]);
     }
     return sum;
 }
@@ -79,39 +95,23 @@ inline void add_pair_terms(Mat<const double> y, Vec<const double> hsum, Vec<cons
     index_t j = 0;
     for (; j + unroll <= npair; j += unroll) {
         const double* u[2 * unroll + 1];
-        double w0[unroll], w1[unroll], w2[unroll], s[unroll];
+        PairWeights p[unroll];
         for (int q = 0; q <= 2 * unroll; ++q) u[q] = y.row(2 * j + q) + i0;
-        for (int q = 0; q < unroll; ++q) {
-            const double r = hratio[j + q];
-            w0[q] = 2.0 - 1.0 / r;
-            w1[q] = hfactor[j + q];
-            w2[q] = 2.0 - r;
-            s[q] = hsum[j + q];
-        }
+        for (int q = 0; q < unroll; ++q) p[q] = pair_weights(hsum, hratio, hfactor, j + q);
         for (index_t i = 0; i < nb; ++i) {
             double sum = res[i];
 #pragma GCC unroll 4
-            for (int q = 0; q < unroll; ++q) {
-                double t = w0[q] * u[2 * q][i];
-                t = t + w1[q] * u[2 * q + 1][i];
-                t = t + w2[q] * u[2 * q + 2][i];
-                sum = sum + s[q] * t;
-            }
+            for (int q = 0; q < unroll; ++q)
+                sum = sum + p[q].term(u[2 * q][i], u[2 * q + 1][i], u[2 * q + 2][i]);
             res[i] = sum;
         }
     }
     for (; j < npair; ++j) {
-        const double r = hratio[j];
-        const double w0 = 2.0 - 1.0 / r, w1 = hfactor[j], w2 = 2.0 - r, s = hsum[j];
+        const PairWeights p = pair_weights(hsum, hratio, hfactor, j);
         const double* u0 = y.row(2 * j) + i0;
         const double* u1 = y.row(2 * j + 1) + i0;
         const double* u2 = y.row(2 * j + 2) + i0;
-        for (index_t i = 0; i < nb; ++i) {
-            double t = w0 * u0[i];
-            t = t + w1 * u1[i];
-            t = t + w2 * u2[i];
-            res[i] = res[i] + s * t;
-        }
+        for (index_t i = 0; i < nb; ++i) res[i] = res[i] + p.term(u0[i], u1[i], u2[i]);
     }
 }
 
@@ -187,19 +187,12 @@ inline void simps_columns(Mat<const double> y, Vec<const double> h, Vec<const in
         }
         detail::add_pair_terms(y, hsum, hratio, hfactor, i0, nb, least, res);
         for (index_t j = least; j < most; ++j) {
-            const double r = hratio[j];
-            const double w0 = 2.0 - 1.0 / r;
-            const double w1 = hfactor[j];
-            const double w2 = 2.0 - r;
-            const double s = hsum[j];
+            const detail::PairWeights p = detail::pair_weights(hsum, hratio, hfactor, j);
             const double* u0 = y.row(2 * j) + i0;
             const double* u1 = y.row(2 * j + 1) + i0;
             const double* u2 = y.row(2 * j + 2) + i0;
             for (index_t i = 0; i < nb; ++i) {
-                double t = w0 * u0[i];
-                t = t + w1 * u1[i];
-                t = t + w2 * u2[i];
-                const double term = s * t;
+                const double term = p.term(u0[i], u1[i], u2[i]);
                 res[i] = res[i] + (j < npair[i] ? term : 0.0);
             }
         }

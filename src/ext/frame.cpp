@@ -139,6 +139,15 @@ bool at_least(const char* method, const char* name, index_t have, index_t need,
     return false;
 }
 
+bool count_fits(const char* method, const char* counts, index_t i, index_t count, index_t need,
+                const char* unit, const char* name, index_t have) {
+    if (have >= need) return true;
+    PyErr_Format(PyExc_ValueError, "%s: %s[%zd] = %zd needs %zd %s of %s, got %zd", method,
+                 counts, Py_ssize_t(i), Py_ssize_t(count), Py_ssize_t(need), unit, name,
+                 Py_ssize_t(have));
+    return false;
+}
+
 std::nullptr_t value_error(const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -38,6 +38,12 @@ bool matrix(const char* method, const char* name, PyObject* obj, Mat<T>& view);
 bool at_least(const char* method, const char* name, index_t have, index_t need,
               const char* unit, const char* why = nullptr);
 
+// ValueError "<method>: <counts>[<i>] = <count> needs <need> <unit> of <name>, got <have>"
+// unless have >= need: a count taken from the caller's array `counts` asks more of another
+// argument than it holds.
+bool count_fits(const char* method, const char* counts, index_t i, index_t count, index_t need,
+                const char* unit, const char* name, index_t have);
+
 // Sets ValueError with a printf-style message (PyErr_Format conventions); returns null, so that
 // a method can `return value_error(...)`.
 std::nullptr_t value_error(const char* format, ...);

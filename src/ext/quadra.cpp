@@ -86,17 +86,11 @@ static PyObject* quadra_trapz2D(PyObject*, PyObject* args) {
             where = i;
         }
     }
-    if (longest > 0) {
-        if (data.rows < longest + 1)
-            return ext::value_error("trapz2D: nint[%zd] = %zd needs %zd rows of data, got %zd",
-                                    Py_ssize_t(where), Py_ssize_t(longest),
-                                    Py_ssize_t(longest + 1), Py_ssize_t(data.rows));
-        if (intervals.n < longest)
-            return ext::value_error(
-                       "trapz2D: nint[%zd] = %zd needs %zd elements of intervals, got %zd",
-                       Py_ssize_t(where), Py_ssize_t(longest), Py_ssize_t(longest),
-                       Py_ssize_t(intervals.n));
-    }
+    if (longest > 0 &&
+        (!ext::count_fits(name, "nint", where, longest, longest + 1, "rows", "data", data.rows) ||
+         !ext::count_fits(name, "nint", where, longest, longest, "elements", "intervals",
+                          intervals.n)))
+        return nullptr;
     Vec<double> integ;
     PyObject* result = ext::new_vector(data.cols, integ);
     if (result == nullptr) return nullptr;

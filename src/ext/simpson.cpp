@@ -197,19 +197,15 @@ static PyObject* simpson_simps2D(PyObject*, PyObject* args) {
             even_at = i;
         }
     }
-    if (even > 0 && h.n < even - 1)
-        return ext::value_error("simps2D: nint[%zd] = %zd needs %zd elements of h, got %zd",
-                                Py_ssize_t(even_at), Py_ssize_t(even), Py_ssize_t(even - 1),
-                                Py_ssize_t(h.n));
     const index_t npair = exokern::detail::simpson_pairs(longest);
-    const Vec<const double>* tables[] = {&hsum, &hratio, &hfactor};
-    const char* names[] = {"hsum", "hratio", "hfactor"};
-    for (int k = 0; k < 3; ++k) {
-        if (tables[k]->n < npair)
-            return ext::value_error("simps2D: nint[%zd] = %zd needs %zd elements of %s, got %zd",
-                                    Py_ssize_t(longest_at), Py_ssize_t(longest),
-                                    Py_ssize_t(npair), names[k], Py_ssize_t(tables[k]->n));
-    }
+    if ((even > 0 &&
+         !ext::count_fits(name, "nint", even_at, even, even - 1, "elements", "h", h.n)) ||
+        !ext::count_fits(name, "nint", longest_at, longest, npair, "elements", "hsum", hsum.n) ||
+        !ext::count_fits(name, "nint", longest_at, longest, npair, "elements", "hratio",
+                         hratio.n) ||
+        !ext::count_fits(name, "nint", longest_at, longest, npair, "elements", "hfactor",
+                         hfactor.n))
+        return nullptr;
     Vec<double> integ;
     PyObject* result = ext::new_vector(y.cols, integ);
     if (result == nullptr) return nullptr;
