@@ -9,12 +9,7 @@
 # and the reference-count and memory tests of tests/test_lifetimes.py look for leaks instead.
 #
 # Usage: bash .ci/sanitize.sh [extra pytest arguments]
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-start=$SECONDS
+source "$(dirname "$0")/common.sh"
 
 asan=$(g++ -print-file-name=libasan.so)
 if [[ "$asan" != /* || ! -e "$asan" ]]; then
@@ -23,9 +18,8 @@ if [[ "$asan" != /* || ! -e "$asan" ]]; then
 fi
 
 echo "=== sanitize: fresh virtual environment ==="
-python3 -m venv "$work/venv"
+fresh_venv "$work/venv"
 py="$work/venv/bin/python"
-"$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q "numpy>=2" "pytest>=7" "scipy>=1.9" "hypothesis>=6" \
     "scikit-build-core>=0.10" cmake ninja
 

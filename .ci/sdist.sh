@@ -6,16 +6,10 @@
 #   3. the sdist is installed into a fresh virtual environment and the test suite that the
 #      sdist itself carries passes there, run from the unpacked sdist, not from this clone.
 # Usage: bash .ci/sdist.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-start=$SECONDS
+source "$(dirname "$0")/common.sh"
 
 echo "=== sdist: python -m build ==="
-python3 -m venv "$work/venv-build"
-"$work/venv-build/bin/python" -m pip install -q --upgrade pip
+fresh_venv "$work/venv-build"
 "$work/venv-build/bin/python" -m pip install -q build
 # The build log is shown only when the build fails.
 if ! "$work/venv-build/bin/python" -m build --outdir "$work/dist" "$root" > "$work/build.log" 2>&1
@@ -65,9 +59,8 @@ if git -C "$root" rev-parse --git-dir > /dev/null 2>&1; then
 fi
 
 echo "=== sdist: install the sdist into a fresh virtual environment ==="
-python3 -m venv "$work/venv-test"
+fresh_venv "$work/venv-test"
 py="$work/venv-test/bin/python"
-"$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q "${sdist}[test]"
 mkdir "$work/unpacked"
 tar -xzf "$sdist" -C "$work/unpacked"

@@ -3,18 +3,12 @@
 # the built modules with mypy.stubtest, and that mypy, given only the installed package
 # (py.typed and the stubs inside it), types a call of every method.
 # Usage: bash .ci/stubtest.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-start=$SECONDS
+source "$(dirname "$0")/common.sh"
 modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo)
 
 echo "=== stubtest: fresh virtual environment ==="
-python3 -m venv "$work/venv"
+fresh_venv "$work/venv"
 py="$work/venv/bin/python"
-"$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q "numpy>=2" mypy "scikit-build-core>=0.10" cmake ninja
 (cd "$root" && "$py" -m pip install -q --no-build-isolation --no-deps . -Cbuild-dir="$work/build")
 
