@@ -7,68 +7,20 @@ import pytest
 
 from exokern import _alkali
 from helpers import assert_rejects, layouts1, layouts2
+from reference import alkali, cell
 
 INTC = np.intc
 K = 8.852821681767784e-13  # pi e^2 / (m_e c^2), cm
-C2 = 1.4387768775039338  # h c / k_B, cm K
 SODIUM = dict(detuning=30.0, mass=22.989769, lorentz=0.071, norm=1.0, cutoff=4500.0)
-
-
-def cell(wn, j):
-    """wn[j+1] - wn[j-1], the end samples taking twice their one-sided spacing."""
-    n = len(wn)
-    if n < 2:
-        return 0.0
-    if j == 0:
-        return 2.0 * (wn[1] - wn[0])
-    if j == n - 1:
-        return 2.0 * (wn[n - 1] - wn[n - 2])
-    return wn[j + 1] - wn[j - 1]
-
-
-def div(a, b):
-    """a / b with IEEE results for a zero divisor (Python floats raise there)."""
-    with np.errstate(all="ignore"):
-        return float(np.float64(a) / np.float64(b))
 
 
 def reference(press, wn, temp, wingamp, ext, detuning, mass, lorentz, norm, cutoff, wn0, oscstr,
               dwn, icenter):
-    """The line / layer / sample scan from wn[0], with Python floats and the C library's pow,
-    exp and sqrt; returns the updated copy of ext."""
-    ext = np.array(ext, dtype=float)
-    wn = [float(v) for v in wn]
-    for i in range(len(wn0)):
-        nu0, f, k = float(wn0[i]), float(oscstr[i]), int(icenter[i])
-        for m in range(len(temp)):
-            t = float(temp[m])
-            w = lorentz * float(press[m]) * math.pow(t * 5e-4, -0.7)
-            lhw = w * 9.900990099009902e-07
-            x = detuning * math.pow(t * 0.002, 0.6)
-            if not wn:
-                continue
-            dop = math.sqrt(t * 2.761316e-16 / (mass * 1.66053886e-24)) * (
-                nu0 * 3.33564095198152e-11)
-            voigt = 2.0 * (5.293069306930694e-07 * w + math.sqrt(0.2166 * lhw * lhw + dop * dop))
-            s = 0.0
-            for j in range(len(wn)):
-                d = wn[j] - nu0
-                if d < -cutoff:
-                    continue
-                if d > cutoff:
-                    break
-                if abs(d) < x:
-                    phi = div(3.1515830315226805e-07 * w, d * d + lhw * lhw)
-                    ext[m, j] = ext[m, j] + div(K * f * phi, norm)
-                    if j != k:
-                        s += phi * cell(wn, j)
-                else:
-                    r = div(abs(d), x)
-                    ext[m, j] = ext[m, j] + div(K * f * float(wingamp[m, i]) * math.exp(
-                        -C2 * (abs(d) - x) / t), norm * r * math.sqrt(r))
-            if s > 0 and not voigt >= 2 * float(dwn[i]):
-                ext[m, k] = div(K * f * (2 - s), norm * cell(wn, k))
-    return ext
+    """The line / layer / sample scan from wn[0] on Python floats; the updated copy of ext."""
+    rows = alkali(*(np.asarray(a).tolist() for a in (press, wn, temp, wingamp, ext)), detuning,
+                  mass, lorentz, norm, cutoff,
+                  *(np.asarray(a).tolist() for a in (wn0, oscstr, dwn, icenter)))
+    return np.array(rows, dtype=float).reshape(np.shape(ext))
 
 
 def call(press, wn, temp, wingamp, ext, wn0, oscstr, dwn, icenter, **scalars):
