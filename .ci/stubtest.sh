@@ -43,6 +43,7 @@ res: float = _quadra.trapz(v, v[:2])
 integ: f64 = _quadra.trapz2D(m, v, n)
 ind: int = _quadra.cumtrapz(np.zeros(3), v, v[:2], 1.0)
 tau: f64 = _quadra.optdepth(m, v[:2], 1.0, n, 0)
+taus: f64 = _quadra.cumoptdepth(m, v[:2], 1.0, n)
 inten: f64 = _quadra.intensity(m, n, m, v, 0)
 one: int = _alkali.alkali_cross_section(
     v, v, v, m, m, 1.0, 23.0, 0.1, 1.0, 10.0, v[:2], v[:2], v[:2], n)

@@ -235,6 +235,64 @@ def test_optdepth_layer_by_layer_is_twice_the_trapezoid(rng):
     assert np.all(ideep == -1)
 
 
+# ---- cumoptdepth ---------------------------------------------------------------------------
+
+
+def layer_by_layer(data, h, taumax, ideep):
+    """What cumoptdepth must equal: optdepth called for ilay = 0, 1, ..., nlay in turn."""
+    nlay = len(h)
+    rows = [_quadra.optdepth(data[: k + 1], h[:k], taumax, ideep, k) for k in range(nlay + 1)]
+    return np.array(rows).reshape(nlay + 1, data.shape[1])
+
+
+@pytest.mark.parametrize("shape", [(2, 3), (9, 1), (30, 700), (101, 1030)])
+def test_cumoptdepth_equals_optdepth_layer_by_layer_in_every_layout(rng, shape):
+    rows, cols = shape
+    data = rng.exponential(size=shape)
+    h = rng.uniform(0.1, 1.0, rows - 1)
+    start = rng.integers(-2, 3, cols).astype(INTC)
+    start[: cols // 4] = -1
+    # A threshold that some columns pass at some layer, some never.
+    taumax = float(np.median(2 * np.sum(data, axis=0) * h.mean()))
+    want_ideep = start.copy()
+    want = layer_by_layer(data, h, taumax, want_ideep)
+    assert 0 < np.sum(want_ideep != start) < cols or cols < 4
+    for name, view in layouts2(data):
+        for _, ideep in layouts1(start):
+            tau = _quadra.cumoptdepth(view, h, taumax, ideep)
+            assert tau.shape == (rows, cols)
+            assert np.array_equal(tau, want), name
+            assert np.array_equal(ideep, want_ideep), name
+
+
+@pytest.mark.parametrize("taumax", [-1.0, 0.0, 5.0, np.inf, np.nan])
+def test_cumoptdepth_thresholds_and_ieee_values(taumax):
+    data = np.array([[1.0, 1.0, np.nan], [1.0, 3.0, 1.0], [1.0, 5.0, 1.0]])
+    h = np.array([1.0, 1.0])
+    ideep, want_ideep = np.array([-1, -1, -1], INTC), np.array([-1, -1, -1], INTC)
+    want = layer_by_layer(data, h, taumax, want_ideep)
+    tau = _quadra.cumoptdepth(data, h, taumax, ideep)
+    assert np.array_equal(tau, want, equal_nan=True) and np.array_equal(ideep, want_ideep)
+
+
+def test_cumoptdepth_example_marks_and_zeroes_below():
+    ideep = np.array([-1, -1, 0], INTC)
+    data = np.array([[1.0, 1.0, 9.0], [1.0, 3.0, 9.0], [1.0, 5.0, 9.0]])
+    tau = _quadra.cumoptdepth(data, np.ones(2), 5.0, ideep)
+    assert tau.tolist() == [[0.0, 0.0, 0.0], [2.0, 4.0, 0.0], [4.0, 12.0, 0.0]]
+    assert ideep.tolist() == [-1, 2, 0]
+    ideep = np.array([-1], INTC)
+    tau = _quadra.cumoptdepth(data[:, 1:2], np.ones(2), 3.0, ideep)
+    assert tau.ravel().tolist() == [0.0, 4.0, 0.0] and ideep.tolist() == [1]
+
+
+def test_cumoptdepth_empty_shapes():
+    ideep = np.array([-1, 3], INTC)
+    assert _quadra.cumoptdepth(np.zeros((1, 2)), np.zeros(0), 1.0, ideep).tolist() == [[0, 0]]
+    assert _quadra.cumoptdepth(np.zeros((4, 0)), np.ones(3), 1.0, ideep).shape == (4, 0)
+    assert ideep.tolist() == [-1, 3]
+
+
 # ---- intensity -----------------------------------------------------------------------------
 
 TAU = np.array([[0.0], [1.0], [2.0]])

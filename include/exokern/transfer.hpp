@@ -89,6 +89,62 @@ inline void optdepth(Mat<const double> ext, Vec<const double> h, double taumax, 
     }
 }
 
+// Optical depth of every layer in one pass: row k of tau is what optdepth gives for the rows
+// 0..k with ilay = k, for k = 0, 1, ..., nlay in turn with ideep carried from call to call.
+// Down a column each row's sum is the previous row's plus one term, added in the same order,
+// so the running sum has exactly the bits of optdepth's sum from the top. A column still open
+// (ideep[i] < 0) at row k holds its sum there and is marked ideep[i] = k once the sum exceeds
+// taumax (strictly); the rows below a marked column, and every row of a column marked on entry,
+// are 0.0, as optdepth returns for marked columns. Row 0 is the empty sum.
+// Needs ext rows 0..nlay (nlay = h.n >= 0), ideep[0..ext.cols-1] and tau rows 0..nlay.
+inline void cumoptdepth(Mat<const double> ext, Vec<const double> h, double taumax,
+                        Vec<int> ideep, Mat<double> tau) noexcept {
+    const index_t ncol = ext.cols;
+    const index_t nlay = h.n;
+    for (index_t i = 0; i < ncol; ++i) {
+        tau(0, i) = 0.0;
+        if (ideep[i] < 0 && 0.0 > taumax) ideep[i] = 0;
+    }
+    if (nlay <= 0) return;
+    if (!ext.rows_contiguous() || !tau.rows_contiguous() || !ideep.unit()) {
+        for (index_t i = 0; i < ncol; ++i) {
+            double s = 0.0;
+            for (index_t k = 1; k <= nlay; ++k) {
+                if (ideep[i] >= 0) {
+                    tau(k, i) = 0.0;
+                    continue;
+                }
+                s += (ext(k - 1, i) + ext(k, i)) * h[k - 1];
+                tau(k, i) = s;
+                if (s > taumax) ideep[i] = int(k);
+            }
+        }
+        return;
+    }
+    // Row-major: per block of columns, rows outside and columns inside, so that the previous
+    // row of sums and of extinction stay in L1 cache. The select keeps the loop free of
+    // branches; a marked column computes a term it then drops.
+    int* deep = ideep.ptr();
+    for (index_t i0 = 0; i0 < ncol; i0 += detail::column_block) {
+        const index_t nb = std::min(ncol - i0, detail::column_block);
+        for (index_t k = 1; k <= nlay; ++k) {
+            const double* e0 = ext.row(k - 1) + i0;
+            const double* e1 = ext.row(k) + i0;
+            const double* prev = tau.row(k - 1) + i0;
+            double* cur = tau.row(k) + i0;
+            int* d = deep + i0;
+            const double hk = h[k - 1];
+            const int mark = int(k);
+            for (index_t i = 0; i < nb; ++i) {
+                const bool open = d[i] < 0;
+                const double s = prev[i] + (e0[i] + e1[i]) * hk;
+                cur[i] = open ? s : 0.0;
+                d[i] = open && s > taumax ? mark : d[i];
+            }
+        }
+    }
+}
+
 // Emergent intensity out(j, i) for every angle mu[j] and wavelength i (see top).
 // Needs 0 <= ideep[i] < rows of tau and planck, and rtop >= 0 wherever ideep[i] - rtop >= 2.
 inline void intensity(Mat<const double> tau, Vec<const int> ideep, Mat<const double> planck,

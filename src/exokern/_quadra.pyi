@@ -25,6 +25,13 @@ def optdepth(
     ilay: int,
     /,
 ) -> npt.NDArray[np.float64]: ...
+def cumoptdepth(
+    data: npt.NDArray[np.float64],
+    intervals: npt.NDArray[np.float64],
+    taumax: float,
+    ideep: npt.NDArray[np.intc],
+    /,
+) -> npt.NDArray[np.float64]: ...
 def intensity(
     tau: npt.NDArray[np.float64],
     ideep: npt.NDArray[np.intc],

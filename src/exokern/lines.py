@@ -7,12 +7,19 @@ as (X/|dnu|)^(3/2) exp(-c2 (|dnu| - X) / T) beyond it, the form of Burrows, Marl
 coefficient (cm^-1) of every layer and wavenumber.
 """
 
+from __future__ import annotations
+
+import math
 from dataclasses import dataclass
+from typing import Mapping, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 from exokern import _alkali
 from exokern.atmosphere import PARTICLES_PER_H, number_density
+
+Array = npt.NDArray[np.float64]
 
 # Half-width of the window evaluated around each line centre (cm^-1). At the profile's
 # largest detuning X and any temperature below 2000 K the wing there is below 1e-4 of its
@@ -35,9 +42,9 @@ class Species:
     log_eps: float  # solar abundance, log10(n_X / n_H) + 12
     detuning: float  # core/wing boundary X at 500 K (cm^-1)
     lorentz: float  # Lorentz half-width at 2000 K and 1.01e6 barye (cm^-1)
-    wn0: tuple  # line centres, vacuum wavenumbers (cm^-1)
-    oscstr: tuple  # absorption oscillator strengths
-    labels: tuple
+    wn0: tuple[float, ...]  # line centres, vacuum wavenumbers (cm^-1)
+    oscstr: tuple[float, ...]  # absorption oscillator strengths
+    labels: tuple[str, ...]
 
 
 # Line centres: the excitation energies of the upper levels above the ground level (NIST
@@ -60,48 +67,62 @@ POTASSIUM = Species("K", 39.0983, 5.03, 20.0, 0.14,
 SPECIES = (SODIUM, POTASSIUM)
 
 
-def mixing_ratio(species, dex=0.0):
+def mixing_ratio(species: Species, dex: float = 0.0) -> float:
     """Number of atoms of `species` per gas particle: the solar abundance times 10^dex, all of
     it neutral and atomic."""
-    return 10.0 ** (species.log_eps - 12.0 + dex) / PARTICLES_PER_H
+    return float(10.0 ** (species.log_eps - 12.0 + dex) / PARTICLES_PER_H)
 
 
-def detuning(species, temperature):
+def max_dex(species: Species) -> float:
+    """The abundance (dex relative to solar) at which the atoms of `species` would be as many
+    as the gas particles: the most a mixing ratio can be."""
+    return 12.0 - species.log_eps + math.log10(PARTICLES_PER_H)
+
+
+def detuning(species: Species, temperature: npt.ArrayLike) -> Array:
     """Core/wing boundary distance X at `temperature` (cm^-1)."""
-    return species.detuning * (np.asarray(temperature) / DETUNING_T) ** 0.6
+    result: Array = species.detuning * (np.asarray(temperature) / DETUNING_T) ** 0.6
+    return result
 
 
-def lorentz_width(species, pressure, temperature):
+def lorentz_width(species: Species, pressure: npt.ArrayLike,
+                  temperature: npt.ArrayLike) -> Array:
     """Lorentz half-width at half maximum (cm^-1)."""
-    return (species.lorentz * (np.asarray(temperature) / LORENTZ_T) ** -0.7
-            * np.asarray(pressure) / LORENTZ_P)
+    result: Array = (species.lorentz * (np.asarray(temperature) / LORENTZ_T) ** -0.7
+                     * np.asarray(pressure) / LORENTZ_P)
+    return result
 
 
-def wing_amplitude(species, pressure, temperature):
+def wing_amplitude(species: Species, pressure: npt.ArrayLike,
+                   temperature: npt.ArrayLike) -> Array:
     """The Lorentz core's value at the detuning X, (L/pi) / (X^2 + L^2) (cm), per layer: passed
     as the wing's amplitude so that the profile is continuous at the core/wing boundary."""
     half = lorentz_width(species, pressure, temperature)
     x = detuning(species, temperature)
-    return (half / np.pi) / (x * x + half * half)
+    result: Array = (half / np.pi) / (x * x + half * half)
+    return result
 
 
-def nearest_sample(wn, value):
+def nearest_sample(wn: Array, value: float) -> int:
     """Index of the sample of the ascending grid `wn` nearest to `value`."""
     j = int(np.clip(np.searchsorted(wn, value), 1, len(wn) - 1))
     return j - 1 if value - wn[j - 1] <= wn[j] - value else j
 
 
-def usable(species, wn0, wn, temperature):
+def usable(species: Species, wn0: float, wn: Array, temperature: npt.ArrayLike) -> bool:
     """Whether a line at wn0 can be put on the grid: its core (|dnu| < X at the hottest layer)
     lies wholly inside the grid, off its end samples, or wholly outside it (the wing alone
     reaches the grid). A core across an end would need samples beyond it."""
     x = float(np.max(detuning(species, temperature)))
     inside = wn[0] < wn0 - x and wn0 + x < wn[-1]
     outside = wn0 + x < wn[0] or wn0 - x > wn[-1]
-    return inside or outside
+    return bool(inside or outside)
 
 
-def alkali_extinction(pressure, temperature, wn, species=SPECIES, dex=None, cutoff=CUTOFF):
+def alkali_extinction(pressure: npt.ArrayLike, temperature: npt.ArrayLike, wn: npt.ArrayLike,
+                      species: Sequence[Species] = SPECIES,
+                      dex: Optional[Mapping[str, float]] = None,
+                      cutoff: float = CUTOFF) -> tuple[Array, list[str]]:
     """Extinction coefficient (cm^-1) of the alkali lines, shape (layers, wavenumbers), and the
     labels of the lines left out because their cores cross an end of the grid.
 
@@ -117,7 +138,7 @@ def alkali_extinction(pressure, temperature, wn, species=SPECIES, dex=None, cuto
     gas = number_density(pressure, temperature)
     ext = np.zeros((len(temperature), len(wn)))
     sigma = np.empty_like(ext)
-    skipped = []
+    skipped: list[str] = []
     for sp in species:
         wingamp = wing_amplitude(sp, pressure, temperature)[:, None].copy()
         atoms = mixing_ratio(sp, dex.get(sp.name, 0.0)) * gas

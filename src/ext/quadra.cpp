@@ -191,6 +191,56 @@ static PyObject* quadra_optdepth(PyObject*, PyObject* args) {
     return Py_BuildValue("N", result);
 }
 
+PyDoc_STRVAR(quadra_cumoptdepth__doc__,
+    "cumoptdepth($module, data, intervals, taumax, ideep, /)\n"
+    "--\n"
+    "\n"
+    "Integrate the optical depth of every layer in one pass.     \n"
+    "                                                            \n"
+    "Parameters                                                  \n"
+    "----------                                                  \n"
+    "data: 2D double ndarray                                     \n"
+    "    Sampled function (Y-axis) to integrate.                 \n"
+    "intervals: 1D double ndarray                                \n"
+    "    Intervals between the data samples (X-axis).            \n"
+    "taumax: Float                                               \n"
+    "    Maximum optical depth to compute.                       \n"
+    "ideep: 1D integer ndarray                                   \n"
+    "    Flag of layer that reached taumax.                      \n"
+    "                                                            \n"
+    "Returns                                                     \n"
+    "-------                                                     \n"
+    "tau: 2D double ndarray                                      \n"
+    "    Row k: 2x the integral of data over intervals[:k], as   \n"
+    "    optdepth gives it for ilay = k, layer after layer.      \n");
+
+static PyObject* quadra_cumoptdepth(PyObject*, PyObject* args) {
+    static const char* const name = "cumoptdepth";
+    PyObject *data_obj, *intervals_obj, *ideep_obj;
+    double taumax;
+    if (!PyArg_ParseTuple(args, "OOdO:cumoptdepth", &data_obj, &intervals_obj, &taumax,
+                          &ideep_obj))
+        return nullptr;
+    Mat<const double> data;
+    Vec<const double> intervals;
+    Vec<int> ideep;
+    if (!ext::matrix(name, "data", data_obj, data) ||
+        !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::vector(name, "ideep", ideep_obj, ideep) ||
+        !ext::at_least(name, "ideep", ideep.n, data.cols, "elements", "one per column of data"))
+        return nullptr;
+    const index_t nlay = intervals.n;
+    if (nlay > 0 &&
+        !ext::at_least(name, "data", data.rows, nlay + 1, "rows", "one more than intervals"))
+        return nullptr;
+    Mat<double> tau;
+    PyObject* result = ext::new_matrix(nlay + 1, data.cols, tau);
+    if (result == nullptr) return nullptr;
+    ext::run((nlay + 1) * data.cols,
+             [&] { exokern::cumoptdepth(data, intervals, taumax, ideep, tau); });
+    return Py_BuildValue("N", result);
+}
+
 PyDoc_STRVAR(quadra_intensity__doc__,
     "Intensity radiative-transfer integration under plane-parallel, LTE    \n"
     "approximation:                                                         \n"
@@ -266,6 +316,7 @@ static PyMethodDef quadra_methods[] = {
     {"trapz2D", quadra_trapz2D, METH_VARARGS, quadra_trapz2D__doc__},
     {"cumtrapz", quadra_cumtrapz, METH_VARARGS, quadra_cumtrapz__doc__},
     {"optdepth", quadra_optdepth, METH_VARARGS, quadra_optdepth__doc__},
+    {"cumoptdepth", quadra_cumoptdepth, METH_VARARGS, quadra_cumoptdepth__doc__},
     {"intensity", quadra_intensity, METH_VARARGS, quadra_intensity__doc__},
     {nullptr, nullptr, 0, nullptr},
 };
