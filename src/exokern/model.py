@@ -241,6 +241,12 @@ class ForwardModel:
     def __call__(self, **params: Union[Value, int]) -> Result:
         """Evaluate the model for the parameters given (the others at their defaults)."""
         p = self.parameters(**params)
+        # Extreme parameters may overflow along the way; what matters is whether the outputs
+        # come out finite, which is checked at the end.
+        with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
+            return self._evaluate(p)
+
+    def _evaluate(self, p: dict[str, Value]) -> Result:
         times: dict[str, float] = {}
         clock = time.perf_counter()
 
