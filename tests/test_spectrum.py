@@ -1,11 +1,12 @@
 """The emission-spectrum program: radiative-transfer physics through the package, and the
 command line end to end."""
 
-import io
 import math
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -13,15 +14,22 @@ import pytest
 from exokern import _quadra, _simpson
 from exokern import atmosphere as atm
 from exokern import lines
+from exokern import radiation as rad
 from exokern import spectrum as sp
+from exokern.model import R_JUPITER, ForwardModel
 
 # A small grid that still resolves the line cores and the continuum photosphere.
 SMALL = dict(nlayers=40, resolution=5000.0)
 
 
+def compute(nlayers=100, resolution=20000.0, nangles=8, **params):
+    """The emission model's result on a grid of this size."""
+    return ForwardModel(layers=nlayers, resolution=resolution, angles=nangles)(**params)
+
+
 @pytest.fixture(scope="module")
 def guillot():
-    return sp.compute(**SMALL)
+    return compute(**SMALL)
 
 
 @pytest.mark.parametrize("temperature", [800.0, 1500.0, 3000.0])
@@ -30,13 +38,13 @@ def test_isothermal_atmosphere_emits_planck(temperature, nangles):
     # Lines, continuum and every viewing angle see one temperature: I = B exactly, since the
     # trapezoidal sum in exp(-tau/mu) telescopes, and the Gauss rule integrates I mu exactly,
     # so F = pi B up to the rounding of the sums.
-    res = sp.compute(nlayers=30, resolution=2000.0, isothermal=temperature, nangles=nangles)
-    b = sp.planck(res["wn"], [temperature])[0]
-    assert res["intensity"].shape == (nangles, len(res["wn"]))
-    np.testing.assert_allclose(res["intensity"], np.broadcast_to(b, res["intensity"].shape),
+    res = compute(nlayers=30, resolution=2000.0, isothermal=temperature, nangles=nangles)
+    b = rad.planck(res.wn, [temperature])[0]
+    assert res.intensity.shape == (nangles, len(res.wn))
+    np.testing.assert_allclose(res.intensity, np.broadcast_to(b, res.intensity.shape),
                                rtol=1e-12)
-    np.testing.assert_allclose(res["flux"], math.pi * b, rtol=1e-12)
-    np.testing.assert_allclose(res["tb"], temperature, rtol=1e-10)
+    np.testing.assert_allclose(res.flux, math.pi * b, rtol=1e-12)
+    np.testing.assert_allclose(res.tb, temperature, rtol=1e-10)
 
 
 @pytest.mark.parametrize("nlayers, tol", [(200, 2e-3), (400, 5e-4)])
@@ -49,10 +57,10 @@ def test_linear_source_gives_eddington_barbier(nlayers, tol):
     planck = a + b * tau[:, None]
     taus = np.repeat(tau[:, None], 3, axis=1)
     ideep = np.full(3, nlayers - 1, dtype=np.intc)
-    mu, w = sp.gauss_cosines(6)
+    mu, w = rad.gauss_cosines(6)
     inten = _quadra.intensity(taus, ideep, planck, mu, 0)
     np.testing.assert_allclose(inten, a + b * mu[:, None], rtol=tol)
-    np.testing.assert_allclose(sp.hemisphere_flux(inten, mu, w), math.pi * (a + 2 * b / 3),
+    np.testing.assert_allclose(rad.hemisphere_flux(inten, mu, w), math.pi * (a + 2 * b / 3),
                                rtol=tol)
 
 
@@ -71,14 +79,14 @@ def test_gauss_flux_agrees_with_simpson_over_many_cosines(nangles, tol):
     # The same atmosphere's intensity at 400 equally spaced cosines, I mu integrated by the
     # Simpson rule (mu I = 0 at mu = 0), is the reference; measured differences: 1.2e-4 with
     # 4 Gauss cosines, 3.6e-6 with 8.
-    res = sp.compute(nlayers=40, resolution=2000.0, nangles=nangles)
+    res = compute(nlayers=40, resolution=2000.0, nangles=nangles)
     mus = np.linspace(0.0, 1.0, 401)
-    inten = _quadra.intensity(res["tau"], res["ideep"], res["planck"], mus[1:].copy(), 0)
+    inten = _quadra.intensity(res.tau, res.ideep, rad.planck(res.wn, res.temperature), mus[1:].copy(), 0)
     y = np.vstack([np.zeros(inten.shape[1]), inten * mus[1:, None]])
     h = np.diff(mus)
     counts = np.full(y.shape[1], len(mus), dtype=np.intc)
     reference = 2 * math.pi * _simpson.simps2D(y, h, counts, *_simpson.geth(h))
-    np.testing.assert_allclose(res["flux"], reference, rtol=tol)
+    np.testing.assert_allclose(res.flux, reference, rtol=tol)
 
 
 def test_hydrostatic_altitudes_of_an_isothermal_atmosphere():
@@ -102,14 +110,14 @@ def test_grey_optical_depth_is_kappa_p_over_g(nlayers):
     z = atm.altitudes(p, t)
     kappa = 0.03
     ext = np.repeat((kappa * atm.mass_density(p, t))[:, None], 2, axis=1)
-    tau, ideep = sp.optical_depth(ext, atm.path_intervals(z), taumax=1e30)
+    tau, ideep = rad.optical_depth(ext, atm.path_intervals(z), taumax=1e30)
     d = math.log(p[1] / p[0])
     exact = kappa * (p - p[0]) / atm.GRAVITY * (d / 2) / math.tanh(d / 2)
     assert tau[0].tolist() == [0.0, 0.0]
     np.testing.assert_allclose(tau[1:], np.repeat(exact[1:, None], 2, axis=1), rtol=1e-10)
     assert ideep.tolist() == [nlayers - 1] * 2
     # A wavelength stops at the first layer past taumax and keeps its depth there.
-    tau, ideep = sp.optical_depth(ext, atm.path_intervals(z), taumax=1.0)
+    tau, ideep = rad.optical_depth(ext, atm.path_intervals(z), taumax=1.0)
     k = ideep[0]
     assert exact[k - 1] <= 1.0 < exact[k] and tau[k, 0] == pytest.approx(exact[k], rel=1e-10)
     assert not tau[k + 1:].any()
@@ -119,39 +127,39 @@ def test_grey_photosphere_and_brightness_temperature():
     # Without the lines (abundances 30 dex below solar) the grey photosphere lies at
     # tau = 2/3, p = (2/3) g / kappa, at every wavelength; 100 layers put the step error of
     # the optical depth at (d/2) coth(d/2) - 1 = 0.45 per cent.
-    res = sp.compute(nlayers=100, resolution=1000.0, dex={"Na": -30.0, "K": -30.0})
+    res = compute(nlayers=100, resolution=1000.0, na=-30.0, k=-30.0)
     kappa = 10.0 ** atm.GUILLOT_PARAMS[0]
-    np.testing.assert_allclose(res["p_photosphere"], (2 / 3) * atm.GRAVITY / kappa, rtol=0.01)
-    t_phot = np.interp(math.log(2 / 3 * atm.GRAVITY / kappa), np.log(res["pressure"]),
-                       res["temperature"])
+    np.testing.assert_allclose(res.p_photosphere, (2 / 3) * atm.GRAVITY / kappa, rtol=0.01)
+    t_phot = np.interp(math.log(2 / 3 * atm.GRAVITY / kappa), np.log(res.pressure),
+                       res.temperature)
     # Emission comes from around tau = 2/3 (the Eddington-Barbier estimate), weighted to the
     # hotter layers in the Wien tail: the brightness temperatures stay within 10 per cent.
-    assert np.all(np.abs(res["tb"] / t_phot - 1.0) < 0.1)
+    assert np.all(np.abs(res.tb / t_phot - 1.0) < 0.1)
 
 
 def _core_and_continuum(res, wn0):
-    k = lines.nearest_sample(res["wn"], wn0)
-    far = np.abs(res["wn"] - wn0)
-    return k, res["tb"][k], np.median(res["tb"][(far > 1500) & (far < 2500)])
+    k = lines.nearest_sample(res.wn, wn0)
+    far = np.abs(res.wn - wn0)
+    return k, res.tb[k], np.median(res.tb[(far > 1500) & (far < 2500)])
 
 
 @pytest.mark.parametrize("species", lines.SPECIES, ids=lambda s: s.name)
 def test_line_cores_are_dark_where_temperature_falls_outward(guillot, species):
-    assert guillot["temperature"][0] < guillot["temperature"][-1]
+    assert guillot.temperature[0] < guillot.temperature[-1]
     for wn0 in species.wn0:
         k, core, continuum = _core_and_continuum(guillot, wn0)
         assert core < continuum - 100.0
         # The core is the darkest sample within 10 cm^-1 and emits at the top temperature.
-        near = np.flatnonzero(np.abs(guillot["wn"] - wn0) < 10.0)
-        assert abs(near[np.argmin(guillot["tb"][near])] - k) <= 1
-        assert core == pytest.approx(guillot["temperature"][0], rel=0.01)
-        assert guillot["p_photosphere"][k] < 1e-6 * atm.BAR
+        near = np.flatnonzero(np.abs(guillot.wn - wn0) < 10.0)
+        assert abs(near[np.argmin(guillot.tb[near])] - k) <= 1
+        assert core == pytest.approx(guillot.temperature[0], rel=0.01)
+        assert guillot.p_photosphere[k] < 1e-6 * atm.BAR
 
 
 def test_line_cores_are_bright_in_an_inversion():
     # Strong visible absorption (gamma = 10^0.5) heats the upper atmosphere.
-    res = sp.compute(**SMALL, params=(-1.5, 0.5, 0.5, 0.5, 1200.0, 100.0))
-    assert res["temperature"][0] > res["temperature"][30]
+    res = compute(**SMALL, logg1=0.5, logg2=0.5)
+    assert res.temperature[0] > res.temperature[30]
     for species in lines.SPECIES:
         for wn0 in species.wn0:
             _, core, continuum = _core_and_continuum(res, wn0)
@@ -160,23 +168,23 @@ def test_line_cores_are_bright_in_an_inversion():
 
 def test_lines_follow_their_abundance(guillot):
     # Without sodium its doublet vanishes while potassium's stays.
-    res = sp.compute(**SMALL, dex={"Na": -30.0})
+    res = compute(**SMALL, na=-30.0)
     for wn0 in lines.SODIUM.wn0:
         _, core, continuum = _core_and_continuum(res, wn0)
         assert core == pytest.approx(continuum, rel=0.02)
-    k = lines.nearest_sample(res["wn"], lines.POTASSIUM.wn0[0])
-    assert res["tb"][k] == pytest.approx(guillot["tb"][k], rel=1e-6)
+    k = lines.nearest_sample(res.wn, lines.POTASSIUM.wn0[0])
+    assert res.tb[k] == pytest.approx(guillot.tb[k], rel=1e-6)
 
 
 def test_doubling_the_resolution_barely_changes_the_band_flux(guillot):
     # Unresolved line centres keep their whole strength (the centre correction) and the wings
     # are resolved, so the flux over 10000-20000 cm^-1 moves by about 1e-6 (measured 2e-7).
-    fine = sp.compute(**dict(SMALL, resolution=2 * SMALL["resolution"]))
-    assert abs(len(fine["wn"]) - 2 * len(guillot["wn"])) <= 1
-    assert fine["band_flux"] == pytest.approx(guillot["band_flux"], rel=1e-4)
+    fine = compute(**dict(SMALL, resolution=2 * SMALL["resolution"]))
+    assert abs(len(fine.wn) - 2 * len(guillot.wn)) <= 1
+    assert fine.band_flux == pytest.approx(guillot.band_flux, rel=1e-4)
     # Band flux by the Simpson rule agrees with numpy's trapezoid on this fine grid.
-    trap = 0.5 * np.sum((fine["flux"][1:] + fine["flux"][:-1]) * np.diff(fine["wn"]))
-    assert fine["band_flux"] == pytest.approx(trap, rel=1e-5)
+    trap = 0.5 * np.sum((fine.flux[1:] + fine.flux[:-1]) * np.diff(fine.wn))
+    assert fine.band_flux == pytest.approx(trap, rel=1e-5)
 
 
 @pytest.mark.parametrize("n", [3, 39, 40])
@@ -186,7 +194,7 @@ def test_band_integral_is_exact_for_parabolas_on_irregular_grids(n, rng):
     x = np.sort(rng.uniform(0.0, 3.0, n))
     y = 3 * x**2 - 2 * x + 1 if n % 2 else 4 * x + 1
     prim = x**3 - x**2 + x if n % 2 else 2 * x**2 + x
-    assert sp.band_integral(x, y) == pytest.approx(prim[-1] - prim[0], rel=1e-12)
+    assert rad.band_integral(x, y) == pytest.approx(prim[-1] - prim[0], rel=1e-12)
 
 
 @pytest.mark.parametrize("line", range(4))
@@ -201,7 +209,7 @@ def test_each_line_keeps_its_strength(line):
                         species.oscstr[line % 2:][:1], species.labels[line % 2:][:1])
     p = atm.pressure_grid(11)
     t = atm.temperatures(p)
-    wn = sp.wavenumber_grid(11000.0, 19000.0, 20000.0)
+    wn = rad.wavenumber_grid(11000.0, 19000.0, 20000.0)
     ext, _ = lines.alkali_extinction(p, t, wn, species=[one])
     sigma = ext / (lines.mixing_ratio(one) * atm.number_density(p, t))[:, None]
     cell = np.empty_like(wn)
@@ -220,29 +228,14 @@ def test_lines_with_cores_across_the_grid_end_are_left_out():
     p = atm.pressure_grid(10)
     t = atm.temperatures(p)
     # A grid ending between the Na lines cuts through both cores (X is 30-60 cm^-1)...
-    wn = sp.wavenumber_grid(12000.0, 16965.0, 2000.0)
+    wn = rad.wavenumber_grid(12000.0, 16965.0, 2000.0)
     ext, skipped = lines.alkali_extinction(p, t, wn)
     assert skipped == ["Na D2", "Na D1"]
     assert np.all(np.isfinite(ext)) and np.all(ext > 0)
     # ... one ending below both cores gets their wings alone.
-    wn = sp.wavenumber_grid(12000.0, 16850.0, 2000.0)
+    wn = rad.wavenumber_grid(12000.0, 16850.0, 2000.0)
     ext, skipped = lines.alkali_extinction(p, t, wn, species=[lines.SODIUM])
     assert skipped == [] and np.all(ext[:, -1] > ext[:, -100])
-
-
-def test_progress_bar_draws_on_a_stream():
-    out = io.StringIO()
-    bar = sp.Progress(4, "optical depth", stream=out, delay=0.0, force=True)
-    for i in range(1, 5):
-        bar.update(i)
-    bar.close()
-    text = out.getvalue()
-    assert text.startswith("\roptical depth [") and text.endswith("4/4\n")
-    quiet = io.StringIO()  # not a terminal: nothing is drawn
-    bar = sp.Progress(4, "optical depth", stream=quiet, delay=0.0)
-    bar.update(4)
-    bar.close()
-    assert quiet.getvalue() == ""
 
 
 # ---- the command -----------------------------------------------------------------------
@@ -300,6 +293,17 @@ def test_command_without_matplotlib_still_writes_numbers(tmp_path, capsys, monke
     (["--resolution", "1", "--wn-min", "1e4", "--wn-max", "1.5e4"], "at least 3"),
     (["--params", "-1.5", "-0.8", "1", "5", "1200", "100"], "not finite and positive"),
     (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--na", "1000"], "na = 1000 dex puts more Na atoms than gas particles"),
+    (["--k", "400"], "k = 400 dex puts more K atoms than gas particles"),
+    (["--wn-min", "5e-324", "--wn-max", "1e308"], "is too large"),
+    (["--resolution", "1e308"], "is too large"),
+    (["--geometry", "transmission", "--layers", "6700000", "--resolution", "10"], "is too large"),
+    (["--layers", "2", "--resolution", "1.4e7", "--angles", "200"], "GiB"),
+    (["--geometry", "transmission", "--layers", "300000", "--resolution", "200"], "hours"),
+    (["--geometry", "transmission", "--rstar", "0.05"], "--rstar (0.05 R_Sun) must be larger"),
+    (["--geometry", "both", "--rplanet", "inf"], "argument --rplanet: must be positive"),
+    (["--geometry", "transmission", "--gravity", "1"], "atmosphere is not bound"),
+    (["--isothermal", "1e-300"], "spectrum is not finite"),
 ])
 def test_bad_options_exit_with_one_line(args, message, capsys, tmp_path):
     with pytest.raises(SystemExit) as exc:
@@ -308,6 +312,91 @@ def test_bad_options_exit_with_one_line(args, message, capsys, tmp_path):
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "error: " in err and message in err
     assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("geometry, files", [
+    ("transmission", ["transmission.npz", "transmission.png"]),
+    ("both", ["spectrum.npz", "spectrum.png", "transmission.npz", "transmission.png"]),
+])
+def test_transmission_command_writes_its_files(tmp_path, capsys, geometry, files):
+    args = SMALL_ARGS + ["--geometry", geometry, "--rplanet", "1.2", "--output", str(tmp_path)]
+    assert sp.main(args) == 0
+    out = capsys.readouterr().out
+    assert "transit     depth" in out and "H above the continuum" in out
+    written = sorted(os.listdir(tmp_path))
+    want = [f for f in files if _has_matplotlib() or f.endswith(".npz")]
+    assert written == sorted(want)  # no temporary file left behind
+    model = ForwardModel(geometry, layers=20, resolution=1000.0, angles=4)
+    res = model(rplanet=1.2 * R_JUPITER)
+    with np.load(tmp_path / "transmission.npz") as data:
+        for key in ("depth", "radius", "p_probed", "radii", "temperature", "wn"):
+            assert np.array_equal(data[key], getattr(res, key)), key
+    if geometry == "both":
+        with np.load(tmp_path / "spectrum.npz") as data:
+            assert sorted(data.files) == sorted(sp.EMISSION_KEYS)
+            assert np.array_equal(data["flux"], res.flux)
+
+
+def test_a_failed_write_keeps_the_earlier_file(tmp_path, monkeypatch, capsys):
+    assert sp.main(SMALL_ARGS + ["--output", str(tmp_path)]) == 0
+    before = {f: (tmp_path / f).read_bytes() for f in os.listdir(tmp_path)}
+
+    def interrupted(res, stream, title):
+        stream.write(b"half a figure")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(sp, "plot_emission", interrupted)
+    assert sp.main(SMALL_ARGS + ["--isothermal", "900", "--output", str(tmp_path)]) == 130
+    assert capsys.readouterr().err.endswith("interrupted\n")
+    assert sorted(os.listdir(tmp_path)) == sorted(before)
+    if "spectrum.png" in before:
+        assert (tmp_path / "spectrum.png").read_bytes() == before["spectrum.png"]
+    # The numbers of the new run were complete before the figure failed: they were replaced.
+    assert (tmp_path / "spectrum.npz").read_bytes() != before["spectrum.npz"]
+
+
+def test_unwritable_output_is_one_line_and_status_1(tmp_path, capsys):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    assert sp.main(SMALL_ARGS + ["--output", str(blocker)]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "cannot create --output" in err
+
+
+def _command(*args):
+    return [sys.executable, "-m", "exokern.spectrum", *args]
+
+
+def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path):
+    env = dict(os.environ, MPLBACKEND="Agg")
+    # A run long enough to be interrupted mid-way (several seconds).
+    proc = subprocess.Popen(_command("--geometry", "transmission", "--layers", "4000",
+                                     "--resolution", "2000", "--no-plot",
+                                     "--output", str(tmp_path)),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        time.sleep(2.0)
+        assert proc.poll() is None, "the run ended before it could be interrupted"
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert err.strip().endswith("python -m exokern.spectrum: interrupted")
+    assert "Traceback" not in err and not os.listdir(tmp_path)
+
+
+def test_closed_standard_output_ends_with_one_line_and_status_141(tmp_path):
+    read, write = os.pipe()
+    os.close(read)  # the reader is gone before the summary is printed
+    try:
+        proc = subprocess.run(_command(*SMALL_ARGS, "--no-plot", "--output", str(tmp_path)),
+                              stdout=write, stderr=subprocess.PIPE, text=True, timeout=120)
+    finally:
+        os.close(write)
+    assert proc.returncode == 141
+    assert proc.stderr == "python -m exokern.spectrum: standard output closed\n"
+    assert (tmp_path / "spectrum.npz").exists()
 
 
 def test_module_runs_as_a_program(tmp_path):

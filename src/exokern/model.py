@@ -30,7 +30,7 @@ from __future__ import annotations
 import math
 import time
 from dataclasses import dataclass, field
-from typing import Any, Mapping, Optional, Union
+from typing import Any, Callable, Mapping, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -75,6 +75,15 @@ OUTPUTS = {
     "both": ("flux", "tb", "depth", "radius"),
 }
 
+_EMISSION_STAGES = ("optical depth", "intensity", "emission diagnostics")
+_TRANSMISSION_STAGES = ("radii", "chord optical depth", "transit depth",
+                        "transmission diagnostics")
+STAGES = {
+    "emission": ("atmosphere", "extinction") + _EMISSION_STAGES,
+    "transmission": ("atmosphere", "extinction") + _TRANSMISSION_STAGES,
+    "both": ("atmosphere", "extinction") + _EMISSION_STAGES + _TRANSMISSION_STAGES,
+}
+
 # Parameters that must be positive, or may be zero, where they are given.
 _POSITIVE = ("isothermal", "gravity", "rplanet", "rstar", "pref")
 _NONNEGATIVE = ("tirr", "tint", "kappa")
@@ -103,6 +112,7 @@ class Result:
     weights: Optional[Array] = None
     z: Optional[Array] = None
     ideep: Optional[IntArray] = None
+    tau: Optional[Array] = None
     p_photosphere: Optional[Array] = None
     band_flux: Optional[float] = None
     # transmission
@@ -155,8 +165,9 @@ def _check_static(geometry: str, layers: int, ptop: float, pbottom: float, wn_mi
 
 
 def grid_size(wn_min: float, wn_max: float, resolution: float) -> float:
-    """Number of wavenumbers of the grid (as a float: it may be astronomically large)."""
-    return math.floor(resolution * math.log(wn_max / wn_min)) + 1.0
+    """Number of wavenumbers of the grid (a float: it may be astronomically large, or inf)."""
+    span = resolution * math.log(wn_max / wn_min)
+    return math.floor(span) + 1.0 if math.isfinite(span) else math.inf
 
 
 class ForwardModel:
@@ -190,6 +201,7 @@ class ForwardModel:
         self.mu, self.weights = rad.gauss_cosines(int(angles))
         self.defaults: dict[str, Value] = dict(DEFAULTS)
         self.outputs: tuple[str, ...] = OUTPUTS[geometry]
+        self.stages: tuple[str, ...] = STAGES[geometry]
 
     def __repr__(self) -> str:
         args = ", ".join(f"{k}={v!r}" for k, v in self.static.items() if k != "geometry")
@@ -240,21 +252,29 @@ class ForwardModel:
 
     def __call__(self, **params: Union[Value, int]) -> Result:
         """Evaluate the model for the parameters given (the others at their defaults)."""
+        return self.evaluate(params)
+
+    def evaluate(self, params: Mapping[str, Union[Value, int]],
+                 stage: Optional[Callable[[str], None]] = None) -> Result:
+        """Evaluate the model for the parameter set `params`; `stage`, when given, is called
+        with the name of each stage (see `stages`) as it completes."""
         p = self.parameters(**params)
         # Extreme parameters may overflow along the way; what matters is whether the outputs
         # come out finite, which is checked at the end.
         with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
-            return self._evaluate(p)
+            return self._evaluate(p, stage)
 
-    def _evaluate(self, p: dict[str, Value]) -> Result:
+    def _evaluate(self, p: dict[str, Value], stage: Optional[Callable[[str], None]]) -> Result:
         times: dict[str, float] = {}
         clock = time.perf_counter()
 
-        def lap(stage: str) -> None:
+        def lap(name: str) -> None:
             nonlocal clock
             now = time.perf_counter()
-            times[stage] = now - clock
+            times[name] = now - clock
             clock = now
+            if stage is not None:
+                stage(name)
 
         gravity = _value(p, "gravity")
         profile = [_value(p, n) for n in ("logkappa", "logg1", "logg2", "alpha", "tirr", "tint")]
@@ -298,7 +318,7 @@ class ForwardModel:
         band = rad.band_integral(self.wn, flux)
         lap("emission diagnostics")
         return dict(flux=flux, tb=tb, intensity=intensity, mu=self.mu, weights=self.weights,
-                    z=z, ideep=ideep, p_photosphere=p_phot, band_flux=band)
+                    z=z, ideep=ideep, tau=tau, p_photosphere=p_phot, band_flux=band)
 
     def _transmission(self, ext: Array, temperature: Array, p: Mapping[str, Value],
                       lap: Any) -> dict[str, Any]:

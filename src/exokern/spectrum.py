@@ -1,243 +1,94 @@
-"""Emission spectrum of a hot-Jupiter dayside, computed with the four exokern modules.
+"""Emission and transmission spectra of a hot Jupiter, computed with the four exokern modules.
 
     python -m exokern.spectrum [options]        (or the console script exokern-spectrum)
 
-The pipeline, top of the atmosphere first:
+The command is a thin layer over `exokern.model.ForwardModel`: it turns its options into the
+model's static choices and parameters, evaluates the model once and writes what it gives.
+`--geometry` chooses the spectrum: the emission spectrum of the dayside (the default), the
+transmission spectrum seen during a transit, or both from one evaluation.
 
-1. temperatures on a log-spaced pressure grid (`_kelvo.guillot`, or `_kelvo.isothermal`);
-2. altitudes from hydrostatic equilibrium (`_quadra.cumtrapz`) and the path lengths between
-   layers;
-3. extinction: the Na and K resonance doublets (`_alkali.alkali_cross_section`) times the
-   atoms' number densities, plus a grey continuum;
-4. optical depth, layer by layer as the path grows (`_quadra.optdepth`), each wavelength
-   stopping where it exceeds TAUMAX;
-5. emergent intensity at Gauss-Legendre cosines (`_quadra.intensity`) of the Planck emission
-   of every layer, the flux over the outward hemisphere, the band-integrated flux over
-   wavenumber (`_simpson.geth` and `_simpson.simps`) and the brightness temperature.
-
-It writes spectrum.npz (the numbers) and spectrum.png (the figure, when matplotlib is there)
-into --output and prints a one-screen summary.
+The emission run writes spectrum.npz (the numbers) and spectrum.png (the figure, when
+matplotlib is there); the transmission run transmission.npz and transmission.png. Each file is
+written whole or not at all. A one-screen summary goes to standard output.
 """
+
+from __future__ import annotations
 
 import argparse
 import math
 import os
-import sys
 import time
+from typing import IO, Any, Callable, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
-from exokern import __version__, _quadra, _simpson
+from exokern import __version__, _cli
 from exokern import atmosphere as atm
 from exokern import lines
+from exokern.model import R_JUPITER, R_SUN, ForwardModel, Result, grid_size
+from exokern.radiation import planck
 
-# Radiation constants (cgs, exact in the 2019 SI).
-PLANCK_H = 6.62607015e-27  # erg s
-LIGHT_C = 2.99792458e10  # cm s^-1
-C1 = 2.0 * PLANCK_H * LIGHT_C**2  # 2 h c^2, erg cm^2 s^-1
-C2 = PLANCK_H * LIGHT_C / atm.K_BOLTZMANN  # h c / k, cm K
+Array = npt.NDArray[np.float64]
 
-# Optical depth at which a wavelength's integration stops: deeper layers are hidden behind
-# exp(-20) = 2e-9 of their emission.
-TAUMAX = 20.0
+# What a run may cost before it is refused: the memory its arrays take, and the time its kernels
+# need at the speeds of a current laptop core (an estimate, within a factor of a few).
+MAX_BYTES = 4 * 2**30
+MAX_SECONDS = 3600.0
+# Seconds per unit of work: an exponential of the emergent intensity, a term of the chord optical
+# depths, a wing sample of a line in a layer.
+_EXP_SECONDS = 6e-9
+_TERM_SECONDS = 1.5e-9
+_LINE_SECONDS = 5e-8
 
-# A grid larger than this many values per (layer, wavenumber) array is refused: the run keeps
-# three such arrays of doubles.
-MAX_VALUES = 20_000_000
-
-
-def planck(wn, temperature):
-    """Planck emission B(wn, T) = 2 h c^2 wn^3 / (exp(h c wn / k T) - 1) per unit wavenumber
-    (erg s^-1 cm^-2 sr^-1 (cm^-1)^-1), shape (layers, wavenumbers)."""
-    wn = np.asarray(wn, dtype=np.float64)
-    t = np.asarray(temperature, dtype=np.float64)[:, None]
-    with np.errstate(over="ignore"):  # exp overflows to inf where B is below 1e-300: B = 0
-        return C1 * wn**3 / np.expm1(C2 * wn / t)
+EMISSION_KEYS = ("wn", "wavelength", "flux", "tb", "intensity", "mu", "weights", "pressure",
+                 "temperature", "z", "ideep", "p_photosphere", "band_flux")
 
 
-def brightness_temperature(wn, flux):
-    """Temperature of the blackbody whose flux pi B equals `flux` at every wavenumber (K)."""
-    wn = np.asarray(wn, dtype=np.float64)
-    with np.errstate(divide="ignore"):  # zero flux is zero temperature
-        return C2 * wn / np.log1p(math.pi * C1 * wn**3 / np.asarray(flux))
+def cost(geometry: str, layers: int, nwave: float, angles: int) -> tuple[float, float]:
+    """Bytes of memory and seconds of computing that a run of this size needs, roughly: six
+    (layer, wavenumber) arrays of doubles and the intensity per angle; the line wings of four
+    lines in every layer, one exponential per layer, angle and wavenumber for the emission, and
+    layers^2 / 2 terms per wavenumber for the chords of the transmission."""
+    cells = float(layers) * nwave
+    memory = 8.0 * (6.0 * cells + 2.0 * angles * nwave)
+    seconds = 4 * cells * _LINE_SECONDS
+    if geometry in ("emission", "both"):
+        seconds += cells * angles * _EXP_SECONDS
+    if geometry in ("transmission", "both"):
+        seconds += 0.5 * layers * cells * _TERM_SECONDS
+        memory += 8.0 * 2.0 * cells
+    return memory, seconds
 
 
-class Progress:
-    """A plain-text progress bar on a stream, drawn only once the work has taken `delay`
-    seconds and only on a terminal (unless `force`), so short runs and logs stay clean."""
+# ---- figures -----------------------------------------------------------------------------
 
-    def __init__(self, total, label, stream=None, delay=0.5, force=False, width=30):
-        self.total, self.label, self.width = max(int(total), 1), label, width
-        self.stream = sys.stderr if stream is None else stream
-        self.delay, self.start, self.last = delay, time.perf_counter(), -1.0
-        self.shown = False
-        self.enabled = force or bool(getattr(self.stream, "isatty", lambda: False)())
-
-    def update(self, done):
-        if not self.enabled:
-            return
-        now = time.perf_counter()
-        if now - self.start < self.delay or (now - self.last < 0.1 and done < self.total):
-            return
-        self.last, self.shown = now, True
-        fill = self.width * done // self.total
-        self.stream.write(f"\r{self.label} [{'#' * fill}{'.' * (self.width - fill)}] "
-                          f"{done}/{self.total}")
-        self.stream.flush()
-
-    def close(self):
-        if self.shown:
-            self.stream.write("\n")
-            self.stream.flush()
+def _mark_lines(ax: Any) -> None:
+    for sp in lines.SPECIES:
+        for wn0 in sp.wn0:
+            ax.axvline(1e4 / wn0, color="0.8", lw=0.6, zorder=0)
+        ax.annotate(sp.name, (1e4 / np.mean(sp.wn0), 1.0), xycoords=("data", "axes fraction"),
+                    xytext=(0, -12), textcoords="offset points", ha="center", fontsize=9)
 
 
-def optical_depth(ext, intervals, taumax=TAUMAX, progress=None):
-    """Optical depth from the top of every layer and wavelength, and the bottom layer of every
-    wavelength, from the extinction `ext` (layers, wavelengths; cm^-1) and the path lengths
-    `intervals` between layers (cm).
-
-    `optdepth` integrates rows 0 .. ilay at each ilay; it returns twice the trapezoidal
-    integral, so it is given 2 taumax and its result is halved. A wavelength stops at the first
-    layer beyond taumax; rows below that are left at zero and never read. Row 0 is the top of
-    the model, where the optical depth is zero: the gas above the lowest pressure is left out.
-    Wavelengths that never reach taumax see down to the bottom layer.
-    """
-    ext = np.ascontiguousarray(ext, dtype=np.float64)
-    intervals = np.ascontiguousarray(intervals, dtype=np.float64)
-    nlayers, nwave = ext.shape
-    tau = np.zeros((nlayers, nwave))
-    ideep = np.full(nwave, -1, dtype=np.intc)
-    for ilay in range(1, nlayers):
-        tau[ilay] = 0.5 * _quadra.optdepth(ext[:ilay + 1], intervals[:ilay], 2.0 * taumax,
-                                           ideep, ilay)
-        if progress is not None:
-            progress.update(ilay)
-        if ideep.min() >= 0:
-            break
-    if progress is not None:
-        progress.update(nlayers - 1)
-    ideep[ideep < 0] = nlayers - 1
-    return tau, ideep
+def _zoom(ax: Any, wl: Array, values: Array, species: lines.Species, ylabel: str,
+          color: str) -> None:
+    centre = 1e7 / np.array(species.wn0)
+    span = max(2.5 * float(np.ptp(centre)), 1.0)
+    sel = np.abs(1e3 * wl - centre.mean()) < span
+    ax.plot(1e3 * wl[sel], values[sel], lw=0.8, color=color)
+    ax.set_xlabel(f"{species.name} D wavelength (nm, vacuum)")
+    ax.set_ylabel(ylabel)
 
 
-def gauss_cosines(nangles):
-    """Gauss-Legendre nodes and weights for integrals over mu in (0, 1]."""
-    x, w = np.polynomial.legendre.leggauss(nangles)
-    return 0.5 * (x + 1.0), 0.5 * w
-
-
-def hemisphere_flux(intensity, mu, weights):
-    """Flux through the top, F = 2 pi integral over mu of I(mu) mu dmu, by the Gauss-Legendre
-    sum. The rule is exact for integrands of degree 2M - 1 in mu with M cosines; the composite
-    Simpson or trapezoidal rule on the same M nodes would be of far lower order and would also
-    miss the ends mu = 0 and mu = 1 that the nodes leave out."""
-    return 2.0 * math.pi * ((weights * mu) @ intensity)
-
-
-def band_integral(wn, y):
-    """Integral of y over the wavenumber grid by the composite Simpson rule for irregular grids
-    (a trapezoid for the last interval when the sample count is even)."""
-    y = np.ascontiguousarray(y, dtype=np.float64)
-    h = np.diff(np.asarray(wn, dtype=np.float64))
-    if len(y) < 3:
-        return _quadra.trapz(y, h)
-    # geth pairs intervals from the first one only for an even interval count.
-    hsum, hratio, hfactor = _simpson.geth(h if len(h) % 2 == 0 else h[:-1])
-    return _simpson.simps(y, h, hsum, hratio, hfactor)
-
-
-def photosphere_pressure(tau, ideep, pressure, level=2.0 / 3.0):
-    """Pressure at which the vertical optical depth of every wavelength reaches `level`,
-    interpolated in log pressure; the bottom pressure where it is never reached."""
-    nlayers, nwave = tau.shape
-    rows = np.arange(nlayers)[:, None]
-    valid = rows <= ideep[None, :]
-    reached = (tau >= level) & valid
-    below = np.where(reached.any(axis=0), reached.argmax(axis=0), nlayers - 1)
-    above = np.maximum(below - 1, 0)
-    cols = np.arange(nwave)
-    t0, t1 = tau[above, cols], tau[below, cols]
-    lp = np.log(pressure)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        frac = np.clip((level - t0) / (t1 - t0), 0.0, 1.0)
-    frac = np.where(np.isfinite(frac) & (below > above), frac, 1.0)
-    return np.exp(lp[above] + frac * (lp[below] - lp[above]))
-
-
-def wavenumber_grid(wn_min, wn_max, resolution):
-    """Wavenumbers from wn_min to wn_max at constant resolving power wn / dwn = resolution."""
-    n = int(math.floor(resolution * math.log(wn_max / wn_min))) + 1
-    return wn_min * np.exp(np.arange(n) / resolution)
-
-
-def compute(nlayers=100, ptop=1e-8, pbottom=1e2, wn_min=10000.0, wn_max=20000.0,
-            resolution=20000.0, params=atm.GUILLOT_PARAMS, gravity=atm.GRAVITY,
-            isothermal=None, dex=None, kappa=None, nangles=8, taumax=TAUMAX,
-            progress=False):
-    """Run the whole pipeline; returns a dict of the arrays and the time of every stage (s).
-
-    `kappa` is the grey continuum's mass opacity (cm^2 g^-1); by default the thermal opacity
-    10^params[0] that the temperature profile assumes, so that the continuum photosphere lies
-    where the profile puts it. `dex` maps "Na" and "K" to abundances relative to solar (dex).
-    """
-    times = {}
-    clock = time.perf_counter()
-
-    def lap(stage):
-        nonlocal clock
-        now = time.perf_counter()
-        times[stage] = now - clock
-        clock = now
-
-    pressure = atm.pressure_grid(nlayers, ptop, pbottom)
-    temperature = atm.temperatures(pressure, params, gravity, isothermal)
-    if not np.all(np.isfinite(temperature) & (temperature > 0)):
-        raise ValueError("the temperature profile is not finite and positive everywhere; "
-                         "check the profile parameters")
-    z = atm.altitudes(pressure, temperature, gravity)
-    intervals = atm.path_intervals(z)
-    lap("atmosphere")
-
-    wn = wavenumber_grid(wn_min, wn_max, resolution)
-    ext, skipped = lines.alkali_extinction(pressure, temperature, wn, dex=dex)
-    if kappa is None:
-        kappa = 10.0 ** params[0]
-    ext += (kappa * atm.mass_density(pressure, temperature))[:, None]
-    lap("extinction")
-
-    bar = Progress(nlayers - 1, "optical depth") if progress else None
-    tau, ideep = optical_depth(ext, intervals, taumax, bar)
-    if bar is not None:
-        bar.close()
-    del ext
-    lap("optical depth")
-
-    bb = planck(wn, temperature)
-    mu, weights = gauss_cosines(nangles)
-    intensity = _quadra.intensity(tau, ideep, bb, mu, 0)
-    flux = hemisphere_flux(intensity, mu, weights)
-    lap("intensity")
-
-    tb = brightness_temperature(wn, flux)
-    p_phot = photosphere_pressure(tau, ideep, pressure)
-    band = band_integral(wn, flux)
-    lap("diagnostics")
-    return dict(
-        wn=wn, wavelength=1e4 / wn, flux=flux, tb=tb, intensity=intensity, mu=mu,
-        weights=weights, pressure=pressure, temperature=temperature, z=z, ideep=ideep,
-        p_photosphere=p_phot, band_flux=band, kappa=kappa, skipped=skipped, times=times,
-        tau=tau, planck=bb)
-
-
-# ---- figure ----------------------------------------------------------------------------
-
-def plot(result, path, title):
-    """Write the figure: flux, brightness temperature and photosphere pressure against
+def plot_emission(res: Result, stream: IO[bytes], title: str) -> None:
+    """The emission figure: flux, brightness temperature and photosphere pressure against
     wavelength, close-ups of the two doublets and the temperature-pressure profile."""
     from matplotlib.figure import Figure
 
-    wl = result["wavelength"]
-    p_bar = result["pressure"] / atm.BAR
+    assert res.flux is not None and res.tb is not None and res.p_photosphere is not None
+    wl = res.wavelength
+    p_bar = res.pressure / atm.BAR
     fig = Figure(figsize=(10, 7.2), dpi=100, layout="constrained")
     grid = fig.add_gridspec(3, 2, width_ratios=(3, 1.25))
     ax_flux = fig.add_subplot(grid[0, 0])
@@ -247,127 +98,146 @@ def plot(result, path, title):
     ax_k = fig.add_subplot(grid[1, 1], sharey=ax_na)
     ax_tp = fig.add_subplot(grid[2, 1], sharey=ax_ph)
 
-    tmin, tmax = result["temperature"].min(), result["temperature"].max()
+    tmin, tmax = res.temperature.min(), res.temperature.max()
     for t, style in ((tmax, ":"), (tmin, "--")):
-        ax_flux.semilogy(wl, math.pi * planck(result["wn"], [t])[0], style, color="0.5",
+        ax_flux.semilogy(wl, math.pi * planck(res.wn, [t])[0], style, color="0.5",
                          lw=0.8, label=f"$\\pi B$ at {t:.0f} K")
-    ax_flux.semilogy(wl, result["flux"], lw=0.7, color="C0", label="emergent flux")
+    ax_flux.semilogy(wl, res.flux, lw=0.7, color="C0", label="emergent flux")
     ax_flux.set_ylabel("flux (erg s$^{-1}$ cm$^{-2}$ / cm$^{-1}$)")
     ax_flux.legend(fontsize=8, loc="lower right")
     ax_flux.set_title(title, fontsize=10, loc="left")
 
-    ax_tb.plot(wl, result["tb"], lw=0.7, color="C3")
+    ax_tb.plot(wl, res.tb, lw=0.7, color="C3")
     ax_tb.set_ylabel("brightness temperature (K)")
-    for sp in lines.SPECIES:
-        for wn0 in sp.wn0:
-            ax_tb.axvline(1e4 / wn0, color="0.8", lw=0.6, zorder=0)
-        ax_tb.annotate(sp.name, (1e4 / np.mean(sp.wn0), 1.0), xycoords=("data", "axes fraction"),
-                       xytext=(0, -12), textcoords="offset points", ha="center", fontsize=9)
+    _mark_lines(ax_tb)
 
-    ax_ph.semilogy(wl, result["p_photosphere"] / atm.BAR, lw=0.7, color="C2")
+    ax_ph.semilogy(wl, res.p_photosphere / atm.BAR, lw=0.7, color="C2")
     ax_ph.set_ylim(p_bar[-1], p_bar[0])
     ax_ph.set_ylabel(r"pressure at $\tau = 2/3$ (bar)")
     ax_ph.set_xlabel("wavelength (µm)")
     ax_ph.set_xlim(wl.min(), wl.max())
 
     for ax, sp in ((ax_na, lines.SODIUM), (ax_k, lines.POTASSIUM)):
-        centre = 1e7 / np.array(sp.wn0)
-        span = max(2.5 * np.ptp(centre), 1.0)
-        sel = np.abs(1e3 * wl - centre.mean()) < span
-        ax.plot(1e3 * wl[sel], result["tb"][sel], lw=0.8, color="C3")
-        ax.set_xlabel(f"{sp.name} D wavelength (nm, vacuum)")
-        ax.set_ylabel("T$_b$ (K)")
+        _zoom(ax, wl, res.tb, sp, "T$_b$ (K)", "C3")
 
-    ax_tp.semilogy(result["temperature"], p_bar, color="C1")
+    ax_tp.semilogy(res.temperature, p_bar, color="C1")
     ax_tp.set_xlabel("temperature (K)")
     ax_tp.set_ylabel("pressure (bar)")
     ax_tp.tick_params(labelleft=True)
-    fig.savefig(path)
+    fig.savefig(stream, format="png")
 
 
-# ---- command line ----------------------------------------------------------------------
+def plot_transmission(res: Result, stream: IO[bytes], title: str) -> None:
+    """The transmission figure: transit depth in ppm against wavelength with the Na and K lines
+    marked and a second axis in scale heights above the continuum's radius, close-ups of the two
+    doublets, and the pressure the limb is probed at."""
+    from matplotlib.figure import Figure
 
-class _Parser(argparse.ArgumentParser):
-    """Reports a bad option in one line on stderr and exits with status 2."""
+    assert res.depth is not None and res.p_probed is not None and res.radius is not None
+    assert res.scale_height is not None
+    rstar = float(res.params["rstar"] or R_SUN)
+    wl = res.wavelength
+    ppm = 1e6 * res.depth
+    base = float(np.percentile(res.radius, 5.0))
+    height = res.scale_height
 
-    def error(self, message):
-        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+    def to_heights(d: Array) -> Array:
+        result: Array = (rstar * np.sqrt(np.maximum(d, 0.0) / 1e6) - base) / height
+        return result
+
+    def to_ppm(h: Array) -> Array:
+        result: Array = 1e6 * ((base + h * height) / rstar) ** 2
+        return result
+
+    p_bar = res.pressure / atm.BAR
+    fig = Figure(figsize=(10, 6.4), dpi=100, layout="constrained")
+    grid = fig.add_gridspec(2, 2, width_ratios=(3, 1.25), height_ratios=(1.4, 1))
+    ax_d = fig.add_subplot(grid[0, 0])
+    ax_p = fig.add_subplot(grid[1, 0], sharex=ax_d)
+    ax_na = fig.add_subplot(grid[0, 1])
+    ax_k = fig.add_subplot(grid[1, 1])
+
+    ax_d.plot(wl, ppm, lw=0.7, color="C0")
+    ax_d.set_ylabel("transit depth (ppm)")
+    ax_d.set_title(title, fontsize=10, loc="left")
+    heights = ax_d.secondary_yaxis("right", functions=(to_heights, to_ppm))
+    heights.set_ylabel(f"scale heights above the continuum (H = {height / 1e5:.0f} km)")
+    _mark_lines(ax_d)
+
+    ax_p.semilogy(wl, res.p_probed / atm.BAR, lw=0.7, color="C2")
+    ax_p.set_ylim(p_bar[-1], p_bar[0])
+    ax_p.set_ylabel(r"pressure probed, chord $\tau = 0.56$ (bar)")
+    ax_p.set_xlabel("wavelength (µm)")
+    ax_p.set_xlim(wl.min(), wl.max())
+
+    for ax, sp in ((ax_na, lines.SODIUM), (ax_k, lines.POTASSIUM)):
+        _zoom(ax, wl, ppm, sp, "transit depth (ppm)", "C0")
+    fig.savefig(stream, format="png")
 
 
-def _positive(kind):
-    def convert(text):
-        value = kind(text)
-        if not (value > 0 and math.isfinite(value)):
-            raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-        return value
-    convert.__name__ = kind.__name__
-    return convert
+# ---- command line ------------------------------------------------------------------------
 
-
-def _finite(text):
-    value = float(text)
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
-    return value
-
-
-def _nonnegative(text):
-    value = _finite(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, got {text}")
-    return value
-
-
-def build_parser(prog=None):
-    p = _Parser(
+def build_parser(prog: Optional[str] = None) -> _cli.Parser:
+    positive_int, positive_float = _cli.positive(int), _cli.positive(float)
+    p = _cli.Parser(
         prog=prog,
-        description="Emission spectrum of a hot-Jupiter dayside: Na and K resonance lines and a "
-                    "grey continuum, through the exokern kernels. Writes spectrum.npz and "
-                    "spectrum.png into --output.")
+        description="Emission and transmission spectra of a hot Jupiter: Na and K resonance "
+                    "lines and a grey continuum, through the exokern kernels. Writes "
+                    "spectrum.npz/.png (emission) and transmission.npz/.png into --output.")
+    p.add_argument("--geometry", choices=("emission", "transmission", "both"),
+                   default="emission", help="which spectrum to compute (default: %(default)s)")
     g = p.add_argument_group("atmosphere")
-    g.add_argument("--layers", type=_positive(int), default=100, metavar="N",
+    g.add_argument("--layers", type=positive_int, default=100, metavar="N",
                    help="number of layers (default: %(default)s)")
-    g.add_argument("--ptop", type=_positive(float), default=1e-8, metavar="BAR",
+    g.add_argument("--ptop", type=positive_float, default=1e-8, metavar="BAR",
                    help="top pressure in bar (default: %(default)g)")
-    g.add_argument("--pbottom", type=_positive(float), default=1e2, metavar="BAR",
+    g.add_argument("--pbottom", type=positive_float, default=1e2, metavar="BAR",
                    help="bottom pressure in bar (default: %(default)g)")
-    g.add_argument("--params", type=_finite, nargs=6, default=list(atm.GUILLOT_PARAMS),
+    g.add_argument("--params", type=_cli.finite_float, nargs=6,
+                   default=list(atm.GUILLOT_PARAMS),
                    metavar=("LOGKAPPA", "LOGG1", "LOGG2", "ALPHA", "TIRR", "TINT"),
                    help="three-channel Eddington profile parameters "
                         "(default: %(default)s)")
-    g.add_argument("--tirr", type=_nonnegative, metavar="K", help="irradiation temperature in K "
-                   "(replaces TIRR of --params)")
-    g.add_argument("--tint", type=_nonnegative, metavar="K", help="internal temperature in K "
-                   "(replaces TINT of --params)")
-    g.add_argument("--isothermal", type=_positive(float), metavar="T",
+    g.add_argument("--tirr", type=_cli.nonnegative, metavar="K",
+                   help="irradiation temperature in K (replaces TIRR of --params)")
+    g.add_argument("--tint", type=_cli.nonnegative, metavar="K",
+                   help="internal temperature in K (replaces TINT of --params)")
+    g.add_argument("--isothermal", type=positive_float, metavar="T",
                    help="isothermal atmosphere at T kelvin instead of the profile")
-    g.add_argument("--gravity", type=_positive(float), default=atm.GRAVITY, metavar="G",
-                   help="surface gravity in cm s^-2 (default: %(default)g)")
-    g.add_argument("--na", type=_finite, default=0.0, metavar="DEX",
+    g.add_argument("--gravity", type=positive_float, default=atm.GRAVITY, metavar="G",
+                   help="gravity in cm s^-2 at the reference radius (default: %(default)g)")
+    g.add_argument("--na", type=_cli.finite_float, default=0.0, metavar="DEX",
                    help="sodium abundance relative to solar, in dex (default: 0)")
-    g.add_argument("--k", type=_finite, default=0.0, metavar="DEX",
+    g.add_argument("--k", type=_cli.finite_float, default=0.0, metavar="DEX",
                    help="potassium abundance relative to solar, in dex (default: 0)")
-    g.add_argument("--kappa", type=_nonnegative, metavar="CM2G",
+    g.add_argument("--kappa", type=_cli.nonnegative, metavar="CM2G",
                    help="grey continuum opacity in cm^2 g^-1 (default: 10^LOGKAPPA)")
+    t = p.add_argument_group("transmission")
+    t.add_argument("--rplanet", type=positive_float, default=1.0, metavar="RJUP",
+                   help="planet radius at --pref, in Jupiter radii (default: %(default)g)")
+    t.add_argument("--rstar", type=positive_float, default=1.0, metavar="RSUN",
+                   help="stellar radius in solar radii (default: %(default)g)")
+    t.add_argument("--pref", type=positive_float, default=0.1, metavar="BAR",
+                   help="pressure at the planet radius, in bar (default: %(default)g)")
     s = p.add_argument_group("spectrum")
-    s.add_argument("--wn-min", type=_positive(float), default=10000.0, metavar="WN",
+    s.add_argument("--wn-min", type=positive_float, default=10000.0, metavar="WN",
                    help="lowest wavenumber in cm^-1 (default: %(default)g, 1 micron)")
-    s.add_argument("--wn-max", type=_positive(float), default=20000.0, metavar="WN",
+    s.add_argument("--wn-max", type=positive_float, default=20000.0, metavar="WN",
                    help="highest wavenumber in cm^-1 (default: %(default)g, 0.5 micron)")
-    s.add_argument("--resolution", type=_positive(float), default=20000.0, metavar="R",
+    s.add_argument("--resolution", type=positive_float, default=20000.0, metavar="R",
                    help="resolving power wn/dwn of the grid (default: %(default)g)")
-    s.add_argument("--angles", type=_positive(int), default=8, metavar="M",
+    s.add_argument("--angles", type=positive_int, default=8, metavar="M",
                    help="number of Gauss-Legendre emission angles (default: %(default)s)")
     o = p.add_argument_group("output")
     o.add_argument("--output", default=".", metavar="DIR",
-                   help="folder for spectrum.npz and spectrum.png (default: current folder)")
+                   help="folder for the files (default: current folder)")
     o.add_argument("--no-plot", action="store_true", help="write the numbers only")
     p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return p
 
 
-def _check(parser, args):
-    """Errors that involve more than one option, or the sizes they make."""
+def _check(parser: _cli.Parser, args: argparse.Namespace) -> None:
+    """Errors that involve more than one option, or the sizes and costs they make."""
     if args.ptop >= args.pbottom:
         parser.error(f"--ptop ({args.ptop:g}) must be below --pbottom ({args.pbottom:g})")
     if args.wn_min >= args.wn_max:
@@ -376,100 +246,160 @@ def _check(parser, args):
         parser.error(f"--layers must be at least 2, got {args.layers}")
     if args.angles > 200:
         parser.error(f"--angles must be at most 200, got {args.angles}")
-    nwave = int(math.floor(args.resolution * math.log(args.wn_max / args.wn_min))) + 1
+    if args.geometry != "emission" and args.rstar * R_SUN <= args.rplanet * R_JUPITER:
+        parser.error(f"--rstar ({args.rstar:g} R_Sun) must be larger than --rplanet "
+                     f"({args.rplanet:g} R_Jup)")
+    nwave = grid_size(args.wn_min, args.wn_max, args.resolution)
     if nwave < 3:
-        parser.error(f"the grid would hold {nwave} wavenumbers; raise --resolution or widen "
-                     "the range to get at least 3")
-    if nwave * args.layers > MAX_VALUES:
-        parser.error(f"{args.layers} layers x {nwave} wavenumbers is too large "
-                     f"(limit {MAX_VALUES:.0e} values)")
+        parser.error(f"the grid would hold {nwave:.0f} wavenumbers; raise --resolution or "
+                     "widen the range to get at least 3")
+    memory, seconds = cost(args.geometry, args.layers, nwave, args.angles)
+    size = f"{args.layers} layers x {nwave:.3g} wavenumbers x {args.angles} angles"
+    if memory > MAX_BYTES:
+        parser.error(f"{size} is too large: it needs about {memory / 2**30:.3g} GiB (limit "
+                     f"{MAX_BYTES / 2**30:.0f} GiB); reduce --layers, --resolution or the "
+                     "wavenumber range")
+    if seconds > MAX_SECONDS:
+        what = ("--layers (the chords cost layers^2)" if args.geometry != "emission"
+                else "--layers, --angles")
+        parser.error(f"{size} is too large: it would take about {seconds / 3600:.3g} hours "
+                     f"(limit {MAX_SECONDS / 3600:.0f}); reduce {what}, --resolution or the "
+                     "wavenumber range")
 
 
-def _summary(args, res, files, total, note):
-    t = res["temperature"]
-    profile = (f"isothermal {args.isothermal:g} K" if args.isothermal is not None
-               else f"guillot {t.min():.0f}..{t.max():.0f} K")
-    wl = res["wavelength"]
-    sel = np.ones(len(wl), bool)
+def _params(args: argparse.Namespace) -> dict[str, Optional[float]]:
+    profile = list(args.params)
+    if args.tirr is not None:
+        profile[4] = args.tirr
+    if args.tint is not None:
+        profile[5] = args.tint
+    names = ("logkappa", "logg1", "logg2", "alpha", "tirr", "tint")
+    params: dict[str, Optional[float]] = dict(zip(names, profile))
+    params.update(isothermal=args.isothermal, gravity=args.gravity, na=args.na, k=args.k,
+                  kappa=args.kappa, rplanet=args.rplanet * R_JUPITER,
+                  rstar=args.rstar * R_SUN, pref=args.pref)
+    return params
+
+
+def _continuum(res: Result, values: Array) -> float:
+    """Median of `values` away from the line centres."""
+    sel = np.ones(len(res.wn), bool)
     for sp in lines.SPECIES:
         for wn0 in sp.wn0:
-            sel &= np.abs(res["wn"] - wn0) > 500.0
-    cont = np.median(res["tb"][sel]) if sel.any() else np.nan
+            sel &= np.abs(res.wn - wn0) > 500.0
+    return float(np.median(values[sel])) if sel.any() else math.nan
+
+
+def _summary(args: argparse.Namespace, res: Result, files: Sequence[str], total: float,
+             note: str) -> str:
+    t = res.temperature
+    profile = (f"isothermal {args.isothermal:g} K" if args.isothermal is not None
+               else f"guillot {t.min():.0f}..{t.max():.0f} K")
+    wl = res.wavelength
+    kind = {"emission": "emission spectrum", "transmission": "transmission spectrum",
+            "both": "emission and transmission spectra"}[res.geometry]
     out = [
-        f"exokern {__version__}: emission spectrum (Na, K resonance lines + grey continuum)",
+        f"exokern {__version__}: {kind} (Na, K resonance lines + grey continuum)",
         f"  atmosphere  {len(t)} layers, {args.ptop:g} .. {args.pbottom:g} bar, {profile}, "
         f"g = {args.gravity:g} cm s^-2",
-        f"  spectrum    {len(wl)} wavenumbers, {res['wn'][0]:.0f} .. {res['wn'][-1]:.0f} cm^-1 "
+        f"  spectrum    {len(wl)} wavenumbers, {res.wn[0]:.0f} .. {res.wn[-1]:.0f} cm^-1 "
         f"({wl.min():.3f} .. {wl.max():.3f} um), R = {args.resolution:g}; "
-        f"{len(res['mu'])} angles",
+        f"{args.angles} angles",
         f"  opacity     [Na/H] = {args.na:+.2f}, [K/H] = {args.k:+.2f} dex; grey "
-        f"{res['kappa']:.3g} cm^2 g^-1" + (f"; left out: {', '.join(res['skipped'])}"
-                                            if res["skipped"] else ""),
-        f"  result      Tb {res['tb'].min():.0f} .. {res['tb'].max():.0f} K "
-        f"(continuum median {cont:.0f} K); band flux {res['band_flux']:.4g} erg s^-1 cm^-2",
-        "  time        " + ", ".join(f"{k} {v:.2f} s" for k, v in res["times"].items())
-        + f"; total {total:.2f} s",
+        f"{res.kappa:.3g} cm^2 g^-1" + (f"; left out: {', '.join(res.skipped)}"
+                                         if res.skipped else ""),
     ]
+    if res.tb is not None:
+        out.append(f"  emission    Tb {res.tb.min():.0f} .. {res.tb.max():.0f} K (continuum "
+                   f"median {_continuum(res, res.tb):.0f} K); band flux {res.band_flux:.4g} "
+                   "erg s^-1 cm^-2")
+    if res.depth is not None and res.radius is not None and res.scale_height is not None:
+        cont = _continuum(res, res.radius)
+        out.append(f"  transit     depth {1e6 * res.depth.min():.0f} .. "
+                   f"{1e6 * res.depth.max():.0f} ppm; lines rise up to "
+                   f"{(res.radius.max() - cont) / res.scale_height:.1f} H above the continuum "
+                   f"(H = {res.scale_height / 1e5:.0f} km, R_p {args.rplanet:g} R_Jup at "
+                   f"{args.pref:g} bar, R_s {args.rstar:g} R_Sun)")
+    out.append("  time        " + ", ".join(f"{k} {v:.2f} s" for k, v in res.times.items())
+               + f"; total {total:.2f} s")
     out += [f"  wrote       {f}" for f in files]
     if note:
         out.append(f"  note        {note}")
-    print("\n".join(out))
+    return "\n".join(out)
 
 
-def main(argv=None):
-    """Command-line entry: parse the options, compute, write the files, print a summary."""
+def _npz(arrays: dict[str, Any]) -> Callable[[IO[bytes]], None]:
+    return lambda stream: np.savez_compressed(stream, **arrays)
+
+
+def _evaluate(model: ForwardModel, params: dict[str, Optional[float]]) -> Result:
+    with _cli.progress(len(model.stages), "spectrum") as bar:
+        return model.evaluate(params, stage=lambda name: bar.update(1))
+
+
+def _run(parser: _cli.Parser, args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    prog = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
-    if prog in ("", "-c", "__main__.py", "spectrum.py"):
-        prog = "python -m exokern.spectrum"
-    parser = build_parser(prog)
-    args = parser.parse_args(argv)
-    _check(parser, args)
-    params = list(args.params)
-    if args.tirr is not None:
-        params[4] = args.tirr
-    if args.tint is not None:
-        params[5] = args.tint
+    try:
+        model = ForwardModel(args.geometry, layers=args.layers, ptop=args.ptop,
+                             pbottom=args.pbottom, wn_min=args.wn_min, wn_max=args.wn_max,
+                             resolution=args.resolution, angles=args.angles)
+        res = _evaluate(model, _params(args))
+    except ValueError as err:
+        parser.error(str(err))
     try:
         os.makedirs(args.output, exist_ok=True)
     except OSError as err:
-        parser.exit(1, f"{prog}: error: cannot create --output {args.output}: "
-                       f"{err.strerror}\n")
+        raise _cli.CommandError(f"cannot create --output {args.output}: "
+                                f"{err.strerror}") from None
 
-    try:
-        res = compute(nlayers=args.layers, ptop=args.ptop, pbottom=args.pbottom,
-                      wn_min=args.wn_min, wn_max=args.wn_max, resolution=args.resolution,
-                      params=params, gravity=args.gravity, isothermal=args.isothermal,
-                      dex={"Na": args.na, "K": args.k}, kappa=args.kappa,
-                      nangles=args.angles, progress=True)
-    except ValueError as err:
-        parser.error(str(err))
+    writers: list[tuple[str, Callable[[IO[bytes]], None]]] = []
+    figures: list[tuple[str, Callable[[IO[bytes]], None]]] = []
+    if res.flux is not None:
+        arrays = {k: getattr(res, k) for k in EMISSION_KEYS}
+        writers.append((os.path.join(args.output, "spectrum.npz"), _npz(arrays)))
+        title = (f"{len(res.temperature)} layers, R = {args.resolution:g}, "
+                 + (f"isothermal {args.isothermal:g} K" if args.isothermal is not None
+                    else "T$_{irr}$ = %g K, T$_{int}$ = %g K" % (res.params["tirr"],
+                                                                 res.params["tint"])))
+        figures.append((os.path.join(args.output, "spectrum.png"),
+                        lambda stream: plot_emission(res, stream, title)))
+    if res.depth is not None:
+        arrays = dict(wn=res.wn, wavelength=res.wavelength, depth=res.depth,
+                      radius=res.radius, p_probed=res.p_probed, pressure=res.pressure,
+                      temperature=res.temperature, radii=res.radii,
+                      scale_height=res.scale_height, rplanet=res.params["rplanet"],
+                      rstar=res.params["rstar"], pref=args.pref * atm.BAR)
+        writers.append((os.path.join(args.output, "transmission.npz"), _npz(arrays)))
+        title = (f"{len(res.temperature)} layers, R = {args.resolution:g}, "
+                 f"R$_p$ = {args.rplanet:g} R$_J$ at {args.pref:g} bar, "
+                 f"R$_s$ = {args.rstar:g} R$_\\odot$")
+        figures.append((os.path.join(args.output, "transmission.png"),
+                        lambda stream: plot_transmission(res, stream, title)))
 
-    files, note = [], ""
-    npz = os.path.join(args.output, "spectrum.npz")
-    keep = ("wn", "wavelength", "flux", "tb", "intensity", "mu", "weights", "pressure",
-            "temperature", "z", "ideep", "p_photosphere", "band_flux")
-    try:
-        np.savez_compressed(npz, **{k: res[k] for k in keep})
-        files.append(npz)
-        if not args.no_plot:
+    note = ""
+    if not args.no_plot:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            note = 'no figure: matplotlib is missing (pip install "exokern[plot]")'
+        else:
             clock = time.perf_counter()
-            try:
-                import matplotlib  # noqa: F401
-            except ImportError:
-                note = 'no figure: matplotlib is missing (pip install "exokern[plot]")'
-            else:
-                png = os.path.join(args.output, "spectrum.png")
-                title = (f"{len(res['temperature'])} layers, R = {args.resolution:g}, "
-                         + (f"isothermal {args.isothermal:g} K" if args.isothermal is not None
-                            else "T$_{irr}$ = %g K, T$_{int}$ = %g K" % (params[4], params[5])))
-                plot(res, png, title)
-                files.append(png)
-                res["times"]["figure"] = time.perf_counter() - clock
-    except OSError as err:
-        parser.exit(1, f"{prog}: error: cannot write into {args.output}: {err.strerror}\n")
-    _summary(args, res, files, time.perf_counter() - start, note)
+            writers += figures
+    files = _cli.write_files(writers)
+    if not args.no_plot and not note:
+        res.times["figure"] = time.perf_counter() - clock
+    print(_summary(args, res, files, time.perf_counter() - start, note))
     return 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Command-line entry: parse the options, evaluate the model, write the files, print a
+    summary. Returns the exit status."""
+    prog = _cli.prog_name("exokern.spectrum")
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    _check(parser, args)
+    return _cli.run(prog, lambda: _run(parser, args))
 
 
 if __name__ == "__main__":
