@@ -326,6 +326,10 @@ def test_transmission_command_writes_its_files(tmp_path, capsys, geometry, files
     written = sorted(os.listdir(tmp_path))
     want = [f for f in files if _has_matplotlib() or f.endswith(".npz")]
     assert written == sorted(want)  # no temporary file left behind
+    mask = os.umask(0)
+    os.umask(mask)
+    for name in written:  # the mode of a plain open(), not the private one of a temporary file
+        assert (tmp_path / name).stat().st_mode & 0o777 == 0o666 & ~mask
     model = ForwardModel(geometry, layers=20, resolution=1000.0, angles=4)
     res = model(rplanet=1.2 * R_JUPITER)
     with np.load(tmp_path / "transmission.npz") as data:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import math
 import os
 import sys
@@ -85,6 +86,8 @@ def replaced(path: str) -> Iterator[IO[bytes]]:
     fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.",
                                 suffix=".part")
     try:
+        # mkstemp makes the file private; give it the mode a plain open() would.
+        os.chmod(temp, _file_mode(path))
         with os.fdopen(fd, "wb") as stream:
             yield stream
             stream.flush()
@@ -94,6 +97,17 @@ def replaced(path: str) -> Iterator[IO[bytes]]:
         with contextlib.suppress(OSError):
             os.unlink(temp)
         raise
+
+
+def _file_mode(path: str) -> int:
+    """The permission bits of the file at `path` if there is one, else those a new file gets
+    under the process's umask."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        return 0o666 & ~mask
 
 
 def write_files(writers: Sequence[tuple[str, Callable[[IO[bytes]], None]]]) -> list[str]:
@@ -114,8 +128,7 @@ def write_files(writers: Sequence[tuple[str, Callable[[IO[bytes]], None]]]) -> l
 def progress(total: int, desc: str, **options: Any) -> Any:
     """A progress bar on standard error (tqdm), drawn only on a terminal and only once the work
     has run for a second."""
-    from tqdm import tqdm
-
+    tqdm = importlib.import_module("tqdm").tqdm
     settings: dict[str, Any] = dict(total=total, desc=desc, file=sys.stderr, delay=1.0,
                                     disable=None, leave=False, dynamic_ncols=True)
     settings.update(options)

@@ -141,13 +141,11 @@ def plot_transmission(res: Result, stream: IO[bytes], title: str) -> None:
     base = float(np.percentile(res.radius, 5.0))
     height = res.scale_height
 
-    def to_heights(d: Array) -> Array:
-        result: Array = (rstar * np.sqrt(np.maximum(d, 0.0) / 1e6) - base) / height
-        return result
+    def to_heights(d: Any) -> Any:
+        return (rstar * np.sqrt(np.maximum(d, 0.0) / 1e6) - base) / height
 
-    def to_ppm(h: Array) -> Array:
-        result: Array = 1e6 * ((base + h * height) / rstar) ** 2
-        return result
+    def to_ppm(h: Any) -> Any:
+        return 1e6 * ((base + h * height) / rstar) ** 2
 
     p_bar = res.pressure / atm.BAR
     fig = Figure(figsize=(10, 6.4), dpi=100, layout="constrained")
@@ -355,12 +353,12 @@ def _run(parser: _cli.Parser, args: argparse.Namespace) -> int:
     writers: list[tuple[str, Callable[[IO[bytes]], None]]] = []
     figures: list[tuple[str, Callable[[IO[bytes]], None]]] = []
     if res.flux is not None:
+        tirr, tint = res.params["tirr"], res.params["tint"]
         arrays = {k: getattr(res, k) for k in EMISSION_KEYS}
         writers.append((os.path.join(args.output, "spectrum.npz"), _npz(arrays)))
         title = (f"{len(res.temperature)} layers, R = {args.resolution:g}, "
                  + (f"isothermal {args.isothermal:g} K" if args.isothermal is not None
-                    else "T$_{irr}$ = %g K, T$_{int}$ = %g K" % (res.params["tirr"],
-                                                                 res.params["tint"])))
+                    else f"T$_{{irr}}$ = {tirr:g} K, T$_{{int}}$ = {tint:g} K"))
         figures.append((os.path.join(args.output, "spectrum.png"),
                         lambda stream: plot_emission(res, stream, title)))
     if res.depth is not None:
