@@ -136,10 +136,11 @@ inline void cumoptdepth(Mat<const double> ext, Vec<const double> h, double tauma
             const double hk = h[k - 1];
             const int mark = int(k);
             for (index_t i = 0; i < nb; ++i) {
-                const bool open = d[i] < 0;
+                const int di = d[i];
+                const bool open = di < 0;
                 const double s = prev[i] + (e0[i] + e1[i]) * hk;
                 cur[i] = open ? s : 0.0;
-                d[i] = open && s > taumax ? mark : d[i];
+                d[i] = (open & (s > taumax)) ? mark : di;
             }
         }
     }

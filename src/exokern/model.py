@@ -309,7 +309,8 @@ class ForwardModel:
         z = atm.altitudes(self.pressure, temperature, gravity)
         tau, ideep = rad.optical_depth(ext, atm.path_intervals(z), self.taumax)
         lap("optical depth")
-        bb = rad.planck(self.wn, temperature)
+        # The layers below every wavelength's bottom are never read: no emission for them.
+        bb = rad.planck(self.wn, temperature[:int(ideep.max()) + 1])
         intensity = _quadra.intensity(tau, ideep, bb, self.mu, 0)
         flux = rad.hemisphere_flux(intensity, self.mu, self.weights)
         lap("intensity")
@@ -331,9 +332,9 @@ class ForwardModel:
         lap("radii")
         tau, ideep = tr.chord_depth(ext, r, self.taumax)
         lap("chord optical depth")
-        depth = tr.transit_depth(tau, r, rstar)
-        lap("transit depth")
         p_probed = tr.probed_pressure(tau, ideep, self.pressure)
+        depth = tr.transit_depth(tau, r, rstar, overwrite=True)
+        lap("transit depth")
         height = float(atm.scale_height(np.median(temperature), gravity))
         lap("transmission diagnostics")
         return dict(depth=depth, radius=rstar * np.sqrt(depth), radii=r, ray_ideep=ideep,

@@ -105,13 +105,24 @@ def chord_depth(ext: Array, r: Array, taumax: float = TAUMAX) -> tuple[Array, In
     return tau, ideep
 
 
-def transit_depth(tau: Array, r: Array, rstar: float) -> Array:
+def transit_depth(tau: Array, r: Array, rstar: float, overwrite: bool = False) -> Array:
     """(R_bottom^2 + 2 integral of (1 - exp(-tau(b))) b db) / R_star^2 per wavelength, from the
     chord optical depths `tau` of the rays grazing the layers of radii `r` (see the module's
-    docstring)."""
+    docstring). With `overwrite` the integrand is formed in `tau`'s own memory, which saves
+    allocating (and first touching) an array as large."""
     nlayers, nwave = tau.shape
-    absorbed = -np.expm1(-tau)  # exactly 1.0 where tau = +inf
-    weighted = np.ascontiguousarray(absorbed * r[:, None])
+    weighted = tau if overwrite and tau.flags.c_contiguous else np.empty((nlayers, nwave))
+    # Rays below the last one computed are opaque at every wavelength (tau = +inf): they
+    # absorb exactly 1.0, which -expm1(-inf) also gives.
+    computed = nlayers
+    while computed > 1 and np.isposinf(tau[computed - 1, 0]) and np.all(
+            np.isposinf(tau[computed - 1])):
+        computed -= 1
+    head = weighted[:computed]
+    np.negative(tau[:computed], out=head)
+    np.expm1(head, out=head)
+    np.multiply(head, -r[:computed, None], out=head)
+    weighted[computed:] = r[computed:, None]
     dr = np.ascontiguousarray(r[:-1] - r[1:])
     nint = np.full(nwave, nlayers - 1, dtype=np.intc)
     integral = _quadra.trapz2D(weighted, dr, nint)
