@@ -30,7 +30,7 @@ def test_module_docstring(name, doc):
 
 def test_quadra_method_table_order():
     names = [n for n in vars(_quadra) if not n.startswith("_")]
-    assert names == ["trapz", "trapz2D", "cumtrapz", "optdepth", "intensity"]
+    assert names == ["trapz", "trapz2D", "cumtrapz", "optdepth", "intensity", "cumoptdepth"]
 
 
 @pytest.mark.parametrize("name", list(MODULES))

@@ -316,8 +316,8 @@ static PyMethodDef quadra_methods[] = {
     {"trapz2D", quadra_trapz2D, METH_VARARGS, quadra_trapz2D__doc__},
     {"cumtrapz", quadra_cumtrapz, METH_VARARGS, quadra_cumtrapz__doc__},
     {"optdepth", quadra_optdepth, METH_VARARGS, quadra_optdepth__doc__},
-    {"cumoptdepth", quadra_cumoptdepth, METH_VARARGS, quadra_cumoptdepth__doc__},
     {"intensity", quadra_intensity, METH_VARARGS, quadra_intensity__doc__},
+    {"cumoptdepth", quadra_cumoptdepth, METH_VARARGS, quadra_cumoptdepth__doc__},
     {nullptr, nullptr, 0, nullptr},
 };
 
