@@ -342,21 +342,29 @@ def test_transmission_command_writes_its_files(tmp_path, capsys, geometry, files
 
 
 def test_a_failed_write_keeps_the_earlier_file(tmp_path, monkeypatch, capsys):
-    assert sp.main(SMALL_ARGS + ["--output", str(tmp_path)]) == 0
+    args = SMALL_ARGS + ["--geometry", "both", "--no-plot", "--output", str(tmp_path)]
+    assert sp.main(args) == 0
     before = {f: (tmp_path / f).read_bytes() for f in os.listdir(tmp_path)}
+    npz = sp._npz
 
-    def interrupted(res, stream, title):
-        stream.write(b"half a figure")
-        raise KeyboardInterrupt
+    def interrupted_second(arrays):
+        write = npz(arrays)
+        if "depth" not in arrays:
+            return write
 
-    monkeypatch.setattr(sp, "plot_emission", interrupted)
-    assert sp.main(SMALL_ARGS + ["--isothermal", "900", "--output", str(tmp_path)]) == 130
+        def half(stream):
+            stream.write(b"half an archive")
+            raise KeyboardInterrupt
+        return half
+
+    monkeypatch.setattr(sp, "_npz", interrupted_second)
+    assert sp.main(args + ["--isothermal", "900"]) == 130
     assert capsys.readouterr().err.endswith("interrupted\n")
     assert sorted(os.listdir(tmp_path)) == sorted(before)
-    if "spectrum.png" in before:
-        assert (tmp_path / "spectrum.png").read_bytes() == before["spectrum.png"]
-    # The numbers of the new run were complete before the figure failed: they were replaced.
+    # The emission archive was complete before the transmission one failed: it was replaced;
+    # the transmission archive is the earlier run's, byte for byte.
     assert (tmp_path / "spectrum.npz").read_bytes() != before["spectrum.npz"]
+    assert (tmp_path / "transmission.npz").read_bytes() == before["transmission.npz"]
 
 
 def test_unwritable_output_is_one_line_and_status_1(tmp_path, capsys):
