@@ -410,7 +410,7 @@ def test_bad_input_is_rejected_before_any_write(changes, exc, match):
 
 @pytest.mark.parametrize("values, match", [
     (lambda v: v[:13], "takes exactly 14 arguments"),
-    (lambda v: v[:5] + ["30"] + v[6:], "must be real number"),
+    (lambda v: v[:5] + ["30"] + v[6:], "alkali_cross_section: detuning must be a real number, got str"),
 ])
 def test_parse_errors(values, match):
     args = good()

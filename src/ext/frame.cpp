@@ -18,7 +18,10 @@
 // the module it is linked into.
 #include "frame.hpp"
 
+#include <climits>
 #include <cstdarg>
+#include <cstring>
+#include <new>
 #include <type_traits>
 
 #include <numpy/arrayobject.h>
@@ -53,8 +56,11 @@ template <class T>
 PyArrayObject* checked(const char* method, const char* name, PyObject* obj, int ndim) {
     using E = std::remove_const_t<T>;
     if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s: %s must be a numpy.ndarray, got %.200s", method, name,
-                     Py_TYPE(obj)->tp_name);
+        PyObject* type = type_name(obj);
+        if (type == nullptr) return nullptr;
+        PyErr_Format(PyExc_TypeError, "%s: %s must be a numpy.ndarray, got %S", method, name,
+                     type);
+        Py_DECREF(type);
         return nullptr;
     }
     auto* a = reinterpret_cast<PyArrayObject*>(obj);
@@ -95,6 +101,85 @@ Mat<T> mat_of(PyArrayObject* a) noexcept {
 }
 
 }  // namespace
+
+PyObject* type_name(PyObject* obj) {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__");
+}
+
+namespace {
+
+// Sets `kind` "<method>: <name> must be <what>, got <type of obj>".
+bool wrong_type(PyObject* kind, const char* method, const char* name, const char* what,
+                PyObject* obj) {
+    PyObject* type = type_name(obj);
+    if (type == nullptr) return false;
+    PyErr_Format(kind, "%s: %s must be %s, got %S", method, name, what, type);
+    Py_DECREF(type);
+    return false;
+}
+
+}  // namespace
+
+bool real(const char* method, const char* name, PyObject* obj, double& value) {
+    // What float() accepts of a number, and no strings: PyFloat_AsDouble takes __float__ and
+    // __index__ objects.
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) ||
+        (!PyFloat_Check(obj) && !PyLong_Check(obj) && !PyNumber_Check(obj)))
+        return wrong_type(PyExc_TypeError, method, name, "a real number", obj);
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_OverflowError, "%s: %s is too large for a float64", method,
+                         name);
+        } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            wrong_type(PyExc_TypeError, method, name, "a real number", obj);
+        }
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+bool integer(const char* method, const char* name, PyObject* obj, int& value) {
+    if (PyFloat_Check(obj) || !PyIndex_Check(obj))
+        return wrong_type(PyExc_TypeError, method, name, "an integer", obj);
+    PyObject* index = PyNumber_Index(obj);
+    if (index == nullptr) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s: %s must fit in a 32-bit int (%d to %d)", method,
+                     name, INT_MIN, INT_MAX);
+        return false;
+    }
+    value = int(v);
+    return true;
+}
+
+bool disjoint(const char* method, const char* written, Extent w, const char* other, Extent o) {
+    if (w.lo == w.hi || o.lo == o.hi || w.hi <= o.lo || o.hi <= w.lo) return true;
+    PyErr_Format(PyExc_ValueError, "%s: %s overlaps %s in memory", method, written, other);
+    return false;
+}
+
+bool IndexCopy::take(Vec<const int> source) {
+    n_ = std::max<index_t>(source.n, 0);
+    data_.reset(new (std::nothrow) int[n_ > 0 ? n_ : 1]);
+    if (!data_) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (source.unit() && n_ > 0) {
+        std::memcpy(data_.get(), source.ptr(), size_t(n_) * sizeof(int));
+    } else {
+        for (index_t i = 0; i < n_; ++i) data_[i] = source[i];
+    }
+    return true;
+}
 
 PyObject* init_module(PyModuleDef* def) {
     PyObject* module = PyModule_Create(def);

@@ -10,7 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 
 #include "exokern/strided.hpp"
 
@@ -58,6 +60,65 @@ template <class T>
 Vec<T> raw_vector(PyObject* obj) noexcept;
 template <class T>
 Mat<T> raw_matrix(PyObject* obj) noexcept;
+
+// Scalar arguments, parsed as objects ("O") and converted here so that a bad one is reported
+// with the method and the argument, like the arrays: TypeError "<method>: <name> must be a
+// real number, got str"; an int outside 32 bits gives OverflowError naming the argument.
+// `real` takes what float() takes from a number (floats, ints, numpy scalars, __index__ and
+// __float__ objects); `integer` takes ints and __index__ objects, not floats.
+bool real(const char* method, const char* name, PyObject* obj, double& value);
+bool integer(const char* method, const char* name, PyObject* obj, int& value);
+
+// The name of obj's type (its __name__), as a new reference, for messages.
+PyObject* type_name(PyObject* obj);
+
+// Byte range [lo, hi) that a view's elements occupy; empty (lo == hi) for a view without
+// elements.
+struct Extent {
+    const char* lo = nullptr;
+    const char* hi = nullptr;
+};
+
+template <class T>
+Extent extent(const Vec<T>& v) noexcept {
+    if (v.n <= 0) return {};
+    const char* first = reinterpret_cast<const char*>(v.data);
+    const char* last = first + (v.n - 1) * v.stride;
+    return {std::min(first, last), std::max(first, last) + sizeof(T)};
+}
+
+template <class T>
+Extent extent(const Mat<T>& m) noexcept {
+    if (m.rows <= 0 || m.cols <= 0) return {};
+    const char* base = reinterpret_cast<const char*>(m.data);
+    const index_t dr = (m.rows - 1) * m.rstride, dc = (m.cols - 1) * m.cstride;
+    const char* lo = base + std::min<index_t>(dr, 0) + std::min<index_t>(dc, 0);
+    const char* hi = base + std::max<index_t>(dr, 0) + std::max<index_t>(dc, 0) + sizeof(T);
+    return {lo, hi};
+}
+
+// ValueError "<method>: <written> overlaps <other> in memory" when the byte ranges of an array
+// the method writes and another argument intersect (bounds only, as numpy.may_share_memory
+// judges: two interleaved views are refused too). One rule for every method: an output never
+// shares memory with an input.
+bool disjoint(const char* method, const char* written, Extent w, const char* other, Extent o);
+
+// A private, contiguous copy of a caller's int32 index array, taken before anything is checked,
+// written or run without the interpreter lock. Checks and kernels read only the copy, so
+// another thread (or an output aliasing the array) changing the caller's array cannot move an
+// index out of the range that was checked.
+class IndexCopy {
+  public:
+    // False with MemoryError set when the copy cannot be allocated.
+    bool take(Vec<const int> source);
+    Vec<const int> view() const noexcept { return {reinterpret_cast<const char*>(data_.get()),
+                                                   n_, index_t(sizeof(int))}; }
+    const int& operator[](index_t i) const noexcept { return data_[i]; }
+
+  private:
+    std::unique_ptr<int[]> data_;
+    index_t n_ = 0;
+};
 
 // Runs f, without the interpreter lock when `work` (elements touched) is large enough for
 // other Python threads to gain from it. The argument tuple keeps every array alive meanwhile.

@@ -1,12 +1,17 @@
 // exokern._kelvo: temperature-pressure profiles, and the exported xi term.
 //
 // The kernels (expint.hpp, tprofile.hpp) print nothing; they hand every argument of E2 outside
-// its domain to a callback. This file supplies the module's one diagnostic for it, printed with
-// printf on the C library's standard output, once per xi evaluation:
+// its domain to a callback. This file supplies the module's one diagnostic for it, once per xi
+// evaluation:
 //     Domain error, x (<x in %g>) must be >= 0.
-// The exported xi leaves flushing to its native caller; guillot flushes C's stdout after a call
-// that printed, so the messages are not held back until the C buffer fills or the process exits.
+// guillot collects the arguments while it computes and, once done and holding the interpreter
+// lock, writes the messages through Python's sys.stdout and flushes it: they follow whatever
+// the program printed before the call, and nothing blocks on the C library's standard output
+// with the lock held (where a thread of the same process reads file descriptor 1 from a pipe,
+// as Jupyter's kernel does, that would deadlock). The exported xi, for native callers, prints
+// with printf on C's stdout and leaves flushing to its caller.
 #include <cstdio>
+#include <vector>
 
 #include "exokern/exokern.h"
 #include "exokern/expint.hpp"
@@ -23,14 +28,27 @@ void print_domain_error(double x) noexcept {
     std::printf("Domain error, x (%g) must be >= 0.\n", x);
 }
 
-// Prints each domain error and counts them.
+// Collects the arguments of the domain errors, in the order they occur, into room reserved
+// beforehand (two xi evaluations per layer), so that nothing is allocated without the lock.
 struct DomainErrors {
-    index_t count = 0;
+    std::vector<double> args;
     void operator()(double x) noexcept {
-        print_domain_error(x);
-        ++count;
+        if (args.size() < args.capacity()) args.push_back(x);
     }
 };
+
+// Writes the collected messages through sys.stdout and flushes it; false with an exception
+// set when sys.stdout refuses them.
+bool report(const DomainErrors& errors) {
+    if (errors.args.empty()) return true;
+    for (const double x : errors.args) PySys_WriteStdout("Domain error, x (%g) must be >= 0.\n", x);
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    if (out == nullptr || out == Py_None) return true;
+    PyObject* done = PyObject_CallMethod(out, "flush", nullptr);
+    if (done == nullptr) return false;
+    Py_DECREF(done);
+    return true;
+}
 
 // Cost of one layer of guillot in the elements that ext::run weighs (a trapezoid step, about a
 // nanosecond): its two E2 evaluations take from a dozen to two hundred steps each, some 120 ns
@@ -106,13 +124,22 @@ static PyObject* kelvo_guillot(PyObject*, PyObject* args) {
     PyObject* result = ext::new_vector(pressure.n, temperature);
     if (result == nullptr) return nullptr;
     DomainErrors errors;
+    try {
+        errors.args.reserve(size_t(2 * pressure.n));
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(result);
+        return PyErr_NoMemory();
+    }
     ext::run(pressure.n * guillot_cost_per_layer, [&] {
         if (has_grav)
             exokern::guillot(params, pressure, grav, temperature, errors);
         else
             exokern::guillot(params, pressure, temperature, errors);
     });
-    if (errors.count > 0) std::fflush(stdout);
+    if (!report(errors)) {
+        Py_DECREF(result);
+        return nullptr;
+    }
     return Py_BuildValue("N", result);
 }
 
@@ -133,11 +160,13 @@ PyDoc_STRVAR(kelvo_isothermal__doc__,
 
 static PyObject* kelvo_isothermal(PyObject*, PyObject* args) {
     static const char* const name = "isothermal";
-    PyObject* t0_obj;
-    int nlayers;
-    if (!PyArg_ParseTuple(args, "Oi:isothermal", &t0_obj, &nlayers)) return nullptr;
+    PyObject *t0_obj, *nlayers_obj;
+    if (!PyArg_ParseTuple(args, "OO:isothermal", &t0_obj, &nlayers_obj)) return nullptr;
     Vec<const double> t0;
-    if (!ext::vector(name, "T0", t0_obj, t0)) return nullptr;
+    int nlayers;
+    if (!ext::vector(name, "T0", t0_obj, t0) ||
+        !ext::integer(name, "nlayers", nlayers_obj, nlayers))
+        return nullptr;
     // T0[0] is read only when there is a layer to fill.
     if (nlayers >= 1 && !ext::at_least(name, "T0", t0.n, 1, "element")) return nullptr;
     // A negative count is refused by numpy itself (ValueError).

@@ -16,6 +16,17 @@ using exokern::Vec;
 
 PyDoc_STRVAR(quadra__doc__, "Python wrapper for trapezoidal-rule integration.");
 
+// ideep, which optdepth and cumoptdepth write, shares no memory with what they read.
+static bool ideep_apart(const char* name, Vec<int> ideep, Mat<const double> data,
+                        Vec<const double> intervals) {
+    const ext::Extent written = ext::extent(Vec<int>{ideep.data, data.cols, ideep.stride});
+    const index_t rows = intervals.n > 0 ? intervals.n + 1 : 0;
+    return ext::disjoint(name, "ideep", written, "data",
+                         ext::extent(Mat<const double>{data.data, rows, data.cols, data.rstride,
+                                                       data.cstride})) &&
+           ext::disjoint(name, "ideep", written, "intervals", ext::extent(intervals));
+}
+
 PyDoc_STRVAR(quadra_trapz__doc__,
     "Integrate the data array using the trapezoidal rule.       \n"
     "                                                            \n"
@@ -72,19 +83,24 @@ static PyObject* quadra_trapz2D(PyObject*, PyObject* args) {
         return nullptr;
     Mat<const double> data;
     Vec<const double> intervals;
-    Vec<const int> nint;
+    Vec<const int> nint_arg;
+    ext::IndexCopy nint;
     if (!ext::matrix(name, "data", data_obj, data) ||
         !ext::vector(name, "intervals", intervals_obj, intervals) ||
-        !ext::vector(name, "nint", nint_obj, nint) ||
-        !ext::at_least(name, "nint", nint.n, data.cols, "elements", "one per column of data"))
+        !ext::vector(name, "nint", nint_obj, nint_arg) ||
+        !ext::at_least(name, "nint", nint_arg.n, data.cols, "elements",
+                       "one per column of data") ||
+        !nint.take(nint_arg))
         return nullptr;
-    // The longest column decides how far data and intervals are read.
-    index_t longest = 0, where = 0;
+    // The longest column decides how far data and intervals are read; the counts add up to
+    // the work.
+    index_t longest = 0, where = 0, work = 0;
     for (index_t i = 0; i < data.cols; ++i) {
         if (nint[i] > longest) {
             longest = nint[i];
             where = i;
         }
+        work += std::max(nint[i], 0);
     }
     if (longest > 0 &&
         (!ext::count_fits(name, "nint", where, longest, longest + 1, "rows", "data", data.rows) ||
@@ -94,7 +110,7 @@ static PyObject* quadra_trapz2D(PyObject*, PyObject* args) {
     Vec<double> integ;
     PyObject* result = ext::new_vector(data.cols, integ);
     if (result == nullptr) return nullptr;
-    ext::run(longest * data.cols, [&] { exokern::trapz_columns(data, intervals, nint, integ); });
+    ext::run(work, [&] { exokern::trapz_columns(data, intervals, nint.view(), integ); });
     return Py_BuildValue("N", result);
 }
 
@@ -120,22 +136,31 @@ PyDoc_STRVAR(quadra_cumtrapz__doc__,
 
 static PyObject* quadra_cumtrapz(PyObject*, PyObject* args) {
     static const char* const name = "cumtrapz";
-    PyObject *output_obj, *data_obj, *intervals_obj;
-    double threshold;
-    if (!PyArg_ParseTuple(args, "OOOd:cumtrapz", &output_obj, &data_obj, &intervals_obj,
-                          &threshold))
+    PyObject *output_obj, *data_obj, *intervals_obj, *threshold_obj;
+    if (!PyArg_ParseTuple(args, "OOOO:cumtrapz", &output_obj, &data_obj, &intervals_obj,
+                          &threshold_obj))
         return nullptr;
     Vec<double> output;
     Vec<const double> data, intervals;
+    double threshold;
     if (!ext::vector(name, "output", output_obj, output) ||
         !ext::vector(name, "data", data_obj, data) ||
-        !ext::vector(name, "intervals", intervals_obj, intervals))
+        !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::real(name, "threshold", threshold_obj, threshold))
         return nullptr;
     const index_t n = std::max<index_t>(intervals.n, 0);
     if (!ext::at_least(name, "output", output.n, n + 1, "elements", "one more than intervals"))
         return nullptr;
     if (n > 0 &&
         !ext::at_least(name, "data", data.n, n + 1, "elements", "one more than intervals"))
+        return nullptr;
+    // output[0] is written even without intervals; data and intervals are read only with them.
+    const ext::Extent written = ext::extent(Vec<double>{output.data, std::min(output.n, n + 1),
+                                                        output.stride});
+    if (n > 0 &&
+        (!ext::disjoint(name, "output", written, "data",
+                        ext::extent(Vec<const double>{data.data, n + 1, data.stride})) ||
+         !ext::disjoint(name, "output", written, "intervals", ext::extent(intervals))))
         return nullptr;
     index_t ind = 0;
     ext::run(n, [&] { ind = exokern::cumtrapz(output, data, intervals, threshold); });
@@ -165,28 +190,33 @@ PyDoc_STRVAR(quadra_optdepth__doc__,
 
 static PyObject* quadra_optdepth(PyObject*, PyObject* args) {
     static const char* const name = "optdepth";
-    PyObject *data_obj, *intervals_obj, *ideep_obj;
-    double taumax;
-    int ilay;
-    if (!PyArg_ParseTuple(args, "OOdOi:optdepth", &data_obj, &intervals_obj, &taumax,
-                          &ideep_obj, &ilay))
+    PyObject *data_obj, *intervals_obj, *taumax_obj, *ideep_obj, *ilay_obj;
+    if (!PyArg_ParseTuple(args, "OOOOO:optdepth", &data_obj, &intervals_obj, &taumax_obj,
+                          &ideep_obj, &ilay_obj))
         return nullptr;
     Mat<const double> data;
     Vec<const double> intervals;
     Vec<int> ideep;
+    double taumax;
+    int ilay;
     if (!ext::matrix(name, "data", data_obj, data) ||
         !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::real(name, "taumax", taumax_obj, taumax) ||
         !ext::vector(name, "ideep", ideep_obj, ideep) ||
+        !ext::integer(name, "ilay", ilay_obj, ilay) ||
         !ext::at_least(name, "ideep", ideep.n, data.cols, "elements", "one per column of data"))
         return nullptr;
     if (intervals.n > 0 &&
         !ext::at_least(name, "data", data.rows, intervals.n + 1, "rows",
                        "one more than intervals"))
         return nullptr;
+    if (!ideep_apart(name, ideep, data, intervals)) return nullptr;
+    index_t open = 0;
+    for (index_t i = 0; i < data.cols; ++i) open += ideep[i] < 0;
     Vec<double> tau;
     PyObject* result = ext::new_vector(data.cols, tau);
     if (result == nullptr) return nullptr;
-    ext::run(intervals.n * data.cols,
+    ext::run(intervals.n * open + data.cols,
              [&] { exokern::optdepth(data, intervals, taumax, ideep, ilay, tau); });
     return Py_BuildValue("N", result);
 }
@@ -216,16 +246,17 @@ PyDoc_STRVAR(quadra_cumoptdepth__doc__,
 
 static PyObject* quadra_cumoptdepth(PyObject*, PyObject* args) {
     static const char* const name = "cumoptdepth";
-    PyObject *data_obj, *intervals_obj, *ideep_obj;
-    double taumax;
-    if (!PyArg_ParseTuple(args, "OOdO:cumoptdepth", &data_obj, &intervals_obj, &taumax,
+    PyObject *data_obj, *intervals_obj, *taumax_obj, *ideep_obj;
+    if (!PyArg_ParseTuple(args, "OOOO:cumoptdepth", &data_obj, &intervals_obj, &taumax_obj,
                           &ideep_obj))
         return nullptr;
     Mat<const double> data;
     Vec<const double> intervals;
     Vec<int> ideep;
+    double taumax;
     if (!ext::matrix(name, "data", data_obj, data) ||
         !ext::vector(name, "intervals", intervals_obj, intervals) ||
+        !ext::real(name, "taumax", taumax_obj, taumax) ||
         !ext::vector(name, "ideep", ideep_obj, ideep) ||
         !ext::at_least(name, "ideep", ideep.n, data.cols, "elements", "one per column of data"))
         return nullptr;
@@ -233,6 +264,7 @@ static PyObject* quadra_cumoptdepth(PyObject*, PyObject* args) {
     if (nlay > 0 &&
         !ext::at_least(name, "data", data.rows, nlay + 1, "rows", "one more than intervals"))
         return nullptr;
+    if (!ideep_apart(name, ideep, data, intervals)) return nullptr;
     Mat<double> tau;
     PyObject* result = ext::new_matrix(nlay + 1, data.cols, tau);
     if (result == nullptr) return nullptr;
@@ -267,20 +299,24 @@ PyDoc_STRVAR(quadra_intensity__doc__,
 
 static PyObject* quadra_intensity(PyObject*, PyObject* args) {
     static const char* const name = "intensity";
-    PyObject *tau_obj, *ideep_obj, *planck_obj, *mu_obj;
-    int rtop;
-    if (!PyArg_ParseTuple(args, "OOOOi:intensity", &tau_obj, &ideep_obj, &planck_obj, &mu_obj,
-                          &rtop))
+    PyObject *tau_obj, *ideep_obj, *planck_obj, *mu_obj, *rtop_obj;
+    if (!PyArg_ParseTuple(args, "OOOOO:intensity", &tau_obj, &ideep_obj, &planck_obj, &mu_obj,
+                          &rtop_obj))
         return nullptr;
     Mat<const double> tau, planck;
-    Vec<const int> ideep;
+    Vec<const int> ideep_arg;
     Vec<const double> mu;
+    ext::IndexCopy ideep;
+    int rtop;
     if (!ext::matrix(name, "tau", tau_obj, tau) ||
-        !ext::vector(name, "ideep", ideep_obj, ideep) ||
+        !ext::vector(name, "ideep", ideep_obj, ideep_arg) ||
         !ext::matrix(name, "planck", planck_obj, planck) ||
         !ext::vector(name, "mu", mu_obj, mu) ||
-        !ext::at_least(name, "ideep", ideep.n, tau.cols, "elements", "one per column of tau") ||
-        !ext::at_least(name, "planck", planck.cols, tau.cols, "columns", "as many as tau"))
+        !ext::integer(name, "rtop", rtop_obj, rtop) ||
+        !ext::at_least(name, "ideep", ideep_arg.n, tau.cols, "elements",
+                       "one per column of tau") ||
+        !ext::at_least(name, "planck", planck.cols, tau.cols, "columns", "as many as tau") ||
+        !ideep.take(ideep_arg))
         return nullptr;
     // Every bottom layer must be a row of tau and planck; rows rtop .. ideep[i] are read
     // where ideep[i] - rtop >= 2.
@@ -307,7 +343,7 @@ static PyObject* quadra_intensity(PyObject*, PyObject* args) {
     PyObject* result = ext::new_matrix(mu.n, tau.cols, out);
     if (result == nullptr) return nullptr;
     ext::run((layers + tau.cols) * mu.n,
-             [&] { exokern::intensity(tau, ideep, planck, mu, rtop, out); });
+             [&] { exokern::intensity(tau, ideep.view(), planck, mu, rtop, out); });
     return Py_BuildValue("N", result);
 }
 

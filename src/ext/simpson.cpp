@@ -71,6 +71,22 @@ static PyObject* simpson_geth(PyObject*, PyObject* args) {
     return Py_BuildValue("[N,N,N]", hsum_obj, hratio_obj, hfactor_obj);
 }
 
+// A differential argument where no Simpson pair is read: geth's own result for an empty grid,
+// the int 0, is taken as an empty array, like an array of any length; anything else must be
+// a float64 array as usual.
+static bool differentials(const char* method, const char* name, PyObject* obj,
+                          Vec<const double>& view) {
+    if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+        const long v = PyLong_AsLong(obj);
+        if (v == 0) {
+            view = Vec<const double>{};
+            return true;
+        }
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return ext::vector(method, name, obj, view);
+}
+
 // The differentials must hold one entry per Simpson pair of the longest count.
 static bool enough_pairs(const char* method, Vec<const double> hsum, Vec<const double> hratio,
                          Vec<const double> hfactor, index_t npair, const char* why) {
@@ -114,9 +130,9 @@ static PyObject* simpson_simps(PyObject*, PyObject* args) {
         return nullptr;
     Vec<const double> y, h, hsum, hratio, hfactor;
     if (!ext::vector(name, "y", y_obj, y) || !ext::vector(name, "h", h_obj, h) ||
-        !ext::vector(name, "hsum", hsum_obj, hsum) ||
-        !ext::vector(name, "hratio", hratio_obj, hratio) ||
-        !ext::vector(name, "hfactor", hfactor_obj, hfactor))
+        !differentials(name, "hsum", hsum_obj, hsum) ||
+        !differentials(name, "hratio", hratio_obj, hratio) ||
+        !differentials(name, "hfactor", hfactor_obj, hfactor))
         return nullptr;
     const index_t n = y.n;
     // An even count of at least 2 ends with a trapezoid over interval n - 2.
@@ -172,19 +188,22 @@ static PyObject* simpson_simps2D(PyObject*, PyObject* args) {
         return nullptr;
     Mat<const double> y;
     Vec<const double> h, hsum, hratio, hfactor;
-    Vec<const int> nint;
+    Vec<const int> nint_arg;
+    ext::IndexCopy nint;
     if (!ext::matrix(name, "y", y_obj, y) || !ext::vector(name, "h", h_obj, h) ||
-        !ext::vector(name, "nint", nint_obj, nint) ||
-        !ext::vector(name, "hsum", hsum_obj, hsum) ||
-        !ext::vector(name, "hratio", hratio_obj, hratio) ||
-        !ext::vector(name, "hfactor", hfactor_obj, hfactor) ||
-        !ext::at_least(name, "nint", nint.n, y.cols, "elements", "one per column of y"))
+        !ext::vector(name, "nint", nint_obj, nint_arg) ||
+        !differentials(name, "hsum", hsum_obj, hsum) ||
+        !differentials(name, "hratio", hratio_obj, hratio) ||
+        !differentials(name, "hfactor", hfactor_obj, hfactor) ||
+        !ext::at_least(name, "nint", nint_arg.n, y.cols, "elements", "one per column of y") ||
+        !nint.take(nint_arg))
         return nullptr;
     // Every count must fit in its column; the longest count decides how many differentials
-    // are read, the longest even count how far h is read.
-    index_t longest = 0, longest_at = 0, even = 0, even_at = 0;
+    // are read, the longest even count how far h is read; the counts add up to the work.
+    index_t longest = 0, longest_at = 0, even = 0, even_at = 0, work = 0;
     for (index_t i = 0; i < y.cols; ++i) {
         const index_t n = nint[i];
+        work += std::max<index_t>(n, 0);
         if (n > y.rows)
             return ext::value_error("simps2D: nint[%zd] = %zd exceeds the %zd rows of y",
                                     Py_ssize_t(i), Py_ssize_t(n), Py_ssize_t(y.rows));
@@ -209,8 +228,8 @@ static PyObject* simpson_simps2D(PyObject*, PyObject* args) {
     Vec<double> integ;
     PyObject* result = ext::new_vector(y.cols, integ);
     if (result == nullptr) return nullptr;
-    ext::run(longest * y.cols,
-             [&] { exokern::simps_columns(y, h, nint, hsum, hratio, hfactor, integ); });
+    ext::run(work,
+             [&] { exokern::simps_columns(y, h, nint.view(), hsum, hratio, hfactor, integ); });
     return Py_BuildValue("N", result);
 }
 
