@@ -4,10 +4,12 @@ scans and row resampling, called through ctypes on both shared libraries."""
 import ctypes
 import importlib
 import math
+import pathlib
 
 import numpy as np
 import pytest
 
+import exokern
 from helpers import layouts1, layouts2, native
 
 INTC = np.intc
@@ -210,6 +212,10 @@ def test_linterp_exact_order_and_against_numpy(lib, rng):
         y = rng.normal(size=size)
         x0, dx = float(rng.uniform(-10, 10)), float(rng.uniform(0.1, 3))
         x = rng.uniform(x0, x0 + (size - 1) * dx, size=int(rng.integers(1, 30)))
+        # In the domain is what the computed index says, not the position's bound.
+        x = x[np.trunc((x - x0) * (1.0 / dx)) <= size - 2]
+        if x.size == 0:
+            continue
         grid = x0 + np.arange(size) * dx
         expected = ref_linterp(y, x, x0, dx)
         for _, xv in layouts1(x):
@@ -218,6 +224,18 @@ def test_linterp_exact_order_and_against_numpy(lib, rng):
                 assert np.array_equal(out[1], expected)
                 assert np.all(out[0] == 0.0)
         assert np.allclose(expected, np.interp(x, grid, y), rtol=1e-12, atol=1e-12)
+
+
+def test_linterp_domain_is_the_computed_index(lib):
+    # 0.3 < 0 + 3 * 0.1, yet (0.3 - 0) * (1 / 0.1) rounds to 3: the interpolation of a row of
+    # four samples at 0.3 reads a fifth one (NaN here), as the header warns.
+    assert (0.3 - 0.0) * (1.0 / 0.1) == 3.0 and 0.3 < 3 * 0.1
+    y = np.array([1.0, 2.0, 3.0, 4.0, np.nan])
+    out = np.zeros((1, 2))
+    lib.linterp(row_table(y, 0, 1), out, np.array([0.3, np.nextafter(0.3, 0)]), 0, 0.0, 0.1)
+    assert np.isnan(out[0, 0]) and out[0, 1] == pytest.approx(4.0, rel=1e-14)
+    header = pathlib.Path(exokern.get_include(), "exokern", "exokern.h").read_text()
+    assert "j = trunc((x[k] - x0) * (1 / dx))" in header and "j <= L - 2" in header
 
 
 def test_linterp_on_grid_midway_and_below(lib):

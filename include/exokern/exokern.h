@@ -64,8 +64,11 @@ EXOKERN_API int imax(struct _object *array);
 EXOKERN_API int resample(double **rows, struct _object *out, int n, int step, int row);
 
 /* out[row, k] += linear interpolation at x[k] (1-D float64 array, K = len(x)) of the row
- * sampled at x0 + j * dx. Requires dx != 0 and x0 <= x[k] < x0 + (L - 1) * dx for a row of
- * L samples (positions less than one spacing below x0 extrapolate from y[0] and y[1]). */
+ * sampled at x0 + j * dx. Reads y[j] and y[j + 1] with j = trunc((x[k] - x0) * (1 / dx)) as
+ * computed in double precision, so a row of L samples requires dx != 0 and that computed
+ * j <= L - 2 for every k. Testing x[k] < x0 + (L - 1) * dx is not enough: the rounded product
+ * can reach L - 1 below that bound (dx = 0.1, x0 = 0, L = 4, x = 0.3 gives j = 3). Positions
+ * less than one spacing below x0 truncate to j = 0 and extrapolate from y[0] and y[1]. */
 EXOKERN_API int linterp(double **rows, struct _object *out, struct _object *x, int row, double x0,
                         double dx);
 

@@ -20,8 +20,9 @@
 // to half weight by adding it divided by -1 - f. Every kernel's weights sum to 1. Each term is
 // added into the output element in the order written.
 //
-// Domain: resample needs n >= 1 and step >= 1; linterp dx != 0 and j, j + 1 inside the row;
-// downsample f >= 1 and n >= f + 1 (two outputs or more). Outside that, resample and downsample
+// Domain: resample needs n >= 1 and step >= 1; linterp dx != 0 and the computed j, j + 1 inside
+// the row (the rounded t can reach L - 1 for a position just below x0 + (L - 1) dx); downsample
+// f >= 1 and n >= f + 1 (two outputs or more). Outside that, resample and downsample
 // write nothing when step, f or n is below 1 (the integer quotients would divide by zero or
 // index below the row), and downsample reduces a row of 1 <= n <= f samples to one output, its
 // mean: out(row, 0) += y[j] * (1/n) for j = 0 .. n - 1 (the windows of the kernel above would
