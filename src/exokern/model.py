@@ -203,6 +203,12 @@ class ForwardModel:
         self.outputs: tuple[str, ...] = OUTPUTS[geometry]
         self.stages: tuple[str, ...] = STAGES[geometry]
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # A pickle carries the static choices alone and the receiver rebuilds the arrays: the
+        # message stays small, and the arrays are the receiver's own, aligned for the kernels
+        # (dask and pickle protocol 5 may hand over arrays on unaligned buffers).
+        return (_rebuild, (dict(self.static), dict(self.defaults)))
+
     def __repr__(self) -> str:
         args = ", ".join(f"{k}={v!r}" for k, v in self.static.items() if k != "geometry")
         return f"ForwardModel({self.geometry!r}, {args})"
@@ -339,6 +345,12 @@ class ForwardModel:
         lap("transmission diagnostics")
         return dict(depth=depth, radius=rstar * np.sqrt(depth), radii=r, ray_ideep=ideep,
                     p_probed=p_probed, scale_height=height)
+
+
+def _rebuild(static: dict[str, Any], defaults: dict[str, Value]) -> ForwardModel:
+    model = ForwardModel(**static)
+    model.defaults.update(defaults)
+    return model
 
 
 def _value(params: Mapping[str, Value], name: str) -> float:
