@@ -70,6 +70,7 @@ ROUND_TRIP_SECONDS = 0.04
 OVERHEAD_SHARE = 0.05
 # The results a task sends back are held in memory by the client until written.
 MAX_BLOCK_BYTES = 64 * 2**20
+LOCAL_CLUSTER = "local cluster"
 
 
 def _need(module: str) -> Any:
@@ -400,11 +401,44 @@ def connect(scheduler: Optional[str] = None, scheduler_file: Optional[str] = Non
             yield client, f"dask scheduler {client.scheduler.address}"
         return
     count = workers or os.cpu_count() or 1
-    with distributed.LocalCluster(n_workers=count, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1",
-                                  dashboard_address="127.0.0.1:0") as cluster:
-        with distributed.Client(cluster) as client:
-            yield client, "local cluster"
+    with _workers_ignore_interrupts():
+        cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1,
+                                           processes=True, host="127.0.0.1",
+                                           dashboard_address="127.0.0.1:0")
+    with cluster, distributed.Client(cluster) as client:
+        client.register_plugin(_quiet_cancellations(distributed)(), name="exokern-quiet")
+        yield client, LOCAL_CLUSTER
+
+
+def _quiet_cancellations(distributed: Any) -> Any:
+    """A worker plugin (for the embedded cluster, whose workers live and die with the
+    command): a run interrupted by Ctrl-C closes the workers with tasks running, and each
+    would warn of its cancelled tasks on the terminal."""
+
+    class QuietCancellations(distributed.WorkerPlugin):  # type: ignore[misc]
+        def setup(self, worker: Any) -> None:
+            import logging
+
+            logging.getLogger("distributed.worker.state_machine").setLevel(logging.ERROR)
+
+    return QuietCancellations
+
+
+@contextlib.contextmanager
+def _workers_ignore_interrupts() -> Iterator[None]:
+    """Start the embedded workers with SIGINT ignored (a disposition a child inherits).
+
+    Ctrl-C in a terminal reaches the whole process group: the workers would each print a
+    traceback of their own. The client alone handles it (the store stays consistent, the
+    cluster is closed with the command)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _time_one(model: ForwardModel, grid: Grid, cells: Cells,
@@ -520,7 +554,9 @@ def _drive(client: Any, path: str, grid: Grid, model: ForwardModel,
                                   zip(cells, result["reasons"], result["status"]) if s == FAILED)
             bar.update(len(cells))
     except BaseException:
-        client.cancel(list(f for f in futures if not f.done()))
+        # A cluster of our own is closed with the run; a shared one is given its workers back.
+        if summary.engine != LOCAL_CLUSTER:
+            client.cancel(list(f for f in futures if not f.done()))
         raise
     finally:
         bar.close()
