@@ -209,6 +209,34 @@ def _keep_freed_memory() -> None:
     mallopt(-1, 256 * 2**20)  # M_TRIM_THRESHOLD
 
 
+# The forward models a worker process has built, by their static choices and defaults: every
+# task carries the model's description (a short JSON text), and a worker builds each model
+# once in its life. Nothing is scattered ahead, so a worker that dies and is replaced, or a
+# scheduler that forgets data, costs nothing but a rebuild. The models are only read.
+_worker_models: dict[str, ForwardModel] = {}
+_worker_models_lock = threading.Lock()
+
+
+def _model_here(description: str) -> ForwardModel:
+    with _worker_models_lock:
+        model = _worker_models.get(description)
+        if model is None:
+            static, defaults = json.loads(description)
+            model = ForwardModel(**static)
+            model.defaults.update(defaults)
+            _worker_models[description] = model
+        return model
+
+
+def _describe(model: ForwardModel) -> str:
+    return json.dumps([model.static, model.defaults], sort_keys=True)
+
+
+def _compute_task(description: str, names: Sequence[str], rows: Array,
+                  fixed: Mapping[str, Optional[float]]) -> dict[str, Any]:
+    return compute_block(_model_here(description), names, rows, fixed)
+
+
 def compute_block(model: ForwardModel, names: Sequence[str], rows: Array,
                   fixed: Mapping[str, Optional[float]]) -> dict[str, Any]:
     """Evaluate the model for each row of parameters (on a worker). Returns the outputs,
@@ -517,14 +545,14 @@ def _drive(client: Any, path: str, grid: Grid, model: ForwardModel,
     workers cell by cell."""
     distributed = _need("distributed")
     run = uuid.uuid4().hex[:8]
-    shared = client.scatter(model, broadcast=True)
+    description = _describe(model)
     names = list(grid.names)
     cells_of: dict[str, Cells] = {}
 
     def submit(cells: Cells) -> Any:
         key = f"exokern-grid-{run}-{int(cells[0])}-{len(cells)}"
         cells_of[key] = cells
-        return client.submit(compute_block, shared, names, grid.values[cells], fixed,
+        return client.submit(_compute_task, description, names, grid.values[cells], fixed,
                              key=key, pure=False, retries=0)
 
     futures = [submit(cells) for cells in tasks]
@@ -673,4 +701,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Run the importable module's main, not this __main__ copy's: the tasks then name their
+    # function as exokern.grid's, which a worker imports, instead of shipping it by value.
+    from exokern.grid import main as _main
+
+    sys.exit(_main())
