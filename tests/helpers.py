@@ -5,6 +5,8 @@ import ctypes
 import numpy as np
 import pytest
 
+from reference import c_library
+
 
 def assert_rejects(func, args, exc, match):
     """Calling func(*args) raises exc matching `match`, and leaves every array argument
@@ -54,4 +56,4 @@ def native(module):
 
 def flush_c_stdout():
     """Flush the C library's stdout so that capfd sees what printf wrote."""
-    ctypes.CDLL(None).fflush(None)
+    c_library().fflush(None)

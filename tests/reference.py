@@ -4,12 +4,24 @@ the line / layer / sample scan of the alkali extinction."""
 import ctypes
 import ctypes.util
 import math
+import platform
+import sys
 
 # Python floats are IEEE doubles and + - * / round as C does; only the exceptions differ. The
 # helpers give the IEEE results where Python would raise. exp and log are the math module's
 # (the C library's own functions); pow, exp10 and tgamma are taken from the C library through
 # ctypes, since math.pow raises where C returns a pole or NaN and math.gamma is not tgamma.
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+
+
+def c_library():
+    """The C library the extension modules call for their mathematics: libm on Linux (glibc
+    or musl), libSystem on macOS, the universal C runtime on Windows."""
+    if sys.platform == "win32":
+        return ctypes.CDLL("ucrtbase")
+    return ctypes.CDLL(ctypes.util.find_library("m") or ctypes.util.find_library("c"))
+
+
+_libm = c_library()
 
 
 def _cfunc(name, nargs):
@@ -20,8 +32,20 @@ def _cfunc(name, nargs):
 
 
 c_pow = _cfunc("pow", 2)
-c_exp10 = _cfunc("exp10", 1)
 c_tgamma = _cfunc("tgamma", 1)
+
+
+def _exp10():
+    """The base-10 exponential the kernels use on this platform: the C library's own where
+    it has one (glibc's exp10, Apple's __exp10), else pow(10, x) as the kernels then do."""
+    if sys.platform.startswith("linux") and platform.libc_ver()[0] == "glibc":
+        return _cfunc("exp10", 1)
+    if sys.platform == "darwin":
+        return _cfunc("__exp10", 1)
+    return lambda x: c_pow(10.0, x)
+
+
+c_exp10 = _exp10()
 NAN, INF = math.nan, math.inf
 
 

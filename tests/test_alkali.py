@@ -30,7 +30,7 @@ def call(press, wn, temp, wingamp, ext, wn0, oscstr, dwn, icenter, **scalars):
                                         icenter)
 
 
-def setup(rng, wn, wn0, nlay=3, dwn=0.0, base=0.0):
+def make_case(rng, wn, wn0, nlay=3, dwn=0.0, base=0.0):
     """Arguments for lines wn0 on grid wn, in nlay random layers; icenter is the nearest sample."""
     wn, wn0 = np.asarray(wn, float), np.asarray(wn0, float)
     nl = len(wn0)
@@ -66,7 +66,7 @@ GRIDS = {
 @pytest.mark.parametrize("cutoff, detuning", [(4500.0, 30.0), (25.0, 3.0), (2.0, 30.0)])
 def test_matches_the_scan(rng, grid, cutoff, detuning):
     wn, wn0, extra = GRIDS[grid]
-    args = setup(rng, wn, wn0, nlay=4, base=1e-14, **extra)
+    args = make_case(rng, wn, wn0, nlay=4, base=1e-14, **extra)
     ext, want = run_both(args, cutoff=cutoff, detuning=detuning)
     assert np.array_equal(ext, want)
 
@@ -84,7 +84,7 @@ def test_window_start_rounds_as_the_scan(rng, edge, nu0, cutoff):
     assert (edge - nu0 < -cutoff) != (edge < nu0 - cutoff)
     near = [edge + k * math.ulp(edge) for k in range(-3, 4)]
     wn = np.r_[near, np.linspace(edge + 0.5 * cutoff, nu0 + cutoff, 300)]
-    args = setup(rng, wn, [nu0], nlay=2)
+    args = make_case(rng, wn, [nu0], nlay=2)
     ext, want = run_both(args, cutoff=cutoff, detuning=1e6)
     assert np.array_equal(ext, want)
     inside = [not (v - nu0 < -cutoff) for v in near]
@@ -106,7 +106,7 @@ NOT_ASCENDING = {
 @pytest.mark.parametrize("cutoff", [4500.0, 10.0])
 def test_grid_not_ascending_keeps_the_scan(rng, grid, cutoff):
     wn = NOT_ASCENDING[grid]
-    args = setup(rng, np.nan_to_num(wn, nan=0.0), [16930.0, 16955.2, 16990.0], dwn=2.0)
+    args = make_case(rng, np.nan_to_num(wn, nan=0.0), [16930.0, 16955.2, 16990.0], dwn=2.0)
     args["wn"] = wn.copy()
     ext, want = run_both(args, cutoff=cutoff, detuning=2.0)
     assert np.array_equal(ext, want, equal_nan=True)
@@ -122,7 +122,7 @@ def test_random_small_configurations(rng):
             wn = rng.permutation(wn)
         nl = int(rng.integers(1, 4))
         wn0 = rng.integers(-8, 90, nl) * 0.25
-        args = setup(rng, wn, wn0, nlay=2, dwn=float(rng.choice([0.0, 1e3])), base=1e-13)
+        args = make_case(rng, wn, wn0, nlay=2, dwn=float(rng.choice([0.0, 1e3])), base=1e-13)
         args["temp"][0] = 500.0  # X = detuning exactly
         args["icenter"] = rng.integers(0, n, nl).astype(INTC)
         cutoff = float(rng.integers(0, 12)) * 0.25
@@ -133,7 +133,7 @@ def test_random_small_configurations(rng):
 def test_large_grid_matches_the_scan(rng):
     # Large enough that the method runs without the interpreter lock.
     wn = np.linspace(10000.0, 20000.0, 40001)
-    args = setup(rng, wn, [12000.0, 16956.17, 19999.9], nlay=2, dwn=0.5)
+    args = make_case(rng, wn, [12000.0, 16956.17, 19999.9], nlay=2, dwn=0.5)
     ext, want = run_both(args, cutoff=300.0)
     assert np.array_equal(ext, want)
 
@@ -141,7 +141,7 @@ def test_large_grid_matches_the_scan(rng):
 @pytest.mark.parametrize("ext_layout", range(5))
 @pytest.mark.parametrize("wing_layout", range(5))
 def test_layouts_give_the_same_result(rng, ext_layout, wing_layout):
-    args = setup(rng, np.linspace(16900.0, 17000.0, 151), [16956.17, 16973.37], nlay=4, dwn=5.0)
+    args = make_case(rng, np.linspace(16900.0, 17000.0, 151), [16956.17, 16973.37], nlay=4, dwn=5.0)
     args["ext"] = rng.uniform(0, 1e-12, args["ext"].shape)
     ext0, want = run_both(args, detuning=5.0)
     assert np.array_equal(ext0, want)
@@ -157,7 +157,7 @@ def test_layouts_give_the_same_result(rng, ext_layout, wing_layout):
 
 @pytest.mark.parametrize("empty", ["wn0", "temp", "wn"])
 def test_empty_lines_layers_or_grid_leave_ext(rng, empty):
-    args = setup(rng, np.linspace(16900.0, 17000.0, 11), [16950.0], nlay=2, dwn=9.0, base=3.0)
+    args = make_case(rng, np.linspace(16900.0, 17000.0, 11), [16950.0], nlay=2, dwn=9.0, base=3.0)
     if empty == "wn0":
         args.update(wn0=np.zeros(0), oscstr=np.zeros(0), dwn=np.zeros(0),
                     icenter=np.zeros(0, INTC), wingamp=np.zeros((2, 0)))
@@ -174,7 +174,7 @@ def test_empty_lines_layers_or_grid_leave_ext(rng, empty):
 
 @pytest.mark.parametrize("wn0", [16000.0, 18000.0])
 def test_window_without_samples_changes_nothing(rng, wn0):
-    args = setup(rng, np.linspace(16900.0, 17000.0, 11), [wn0], dwn=1e9)
+    args = make_case(rng, np.linspace(16900.0, 17000.0, 11), [wn0], dwn=1e9)
     args["icenter"][:] = 5
     assert call(**args, cutoff=99.0) == 1
     assert np.all(args["ext"] == 0.0)

@@ -6,11 +6,9 @@ is compared bit for bit with `xi_ref`, which is built on `e2_ref`.
 """
 
 import ctypes
-import ctypes.util
 import doctest
 import math
 import os
-import platform
 import subprocess
 import sys
 
@@ -20,26 +18,12 @@ from scipy.special import expn
 
 from exokern import _kelvo
 from helpers import assert_rejects, flush_c_stdout, layouts1, native
+from reference import c_exp10 as exp10
 
 PSI2 = 0.42278433509846713
 TWO_THIRDS = 2.0 / 3.0
 UPPER = 88.02969193111305
 TOL = 2.0**-56
-
-
-def _exp10():
-    """The base-10 exponential the kernel is compiled against on this platform."""
-    if sys.platform.startswith("linux") and platform.libc_ver()[0] == "glibc":
-        f = ctypes.CDLL(ctypes.util.find_library("m")).exp10
-    elif sys.platform == "darwin":
-        f = ctypes.CDLL(ctypes.util.find_library("m")).__exp10
-    else:
-        return lambda x: math.pow(10.0, x)
-    f.restype, f.argtypes = ctypes.c_double, [ctypes.c_double]
-    return f
-
-
-exp10 = _exp10()
 
 
 def e2_fraction(x):
