@@ -46,6 +46,7 @@ import sys
 import threading
 import time
 import uuid
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Iterator, Mapping, Optional, Sequence
 
@@ -299,8 +300,22 @@ def create_store(path: str, grid: Grid, model: ForwardModel,
     ds.attrs[CONFIG_ATTR] = _config(grid, model, fixed)
     ds.attrs[VERSION_ATTR] = __version__
     ds.attrs["geometry"] = model.geometry
-    encoding = {"status": {"chunks": (chunk,)}, "reason": {"chunks": (chunk,)}}
-    ds.to_zarr(path, mode="w-", compute=False, encoding=encoding, consolidated=False)
+    # The outputs are laid out, not written: a cell not yet done reads as the zarr arrays'
+    # fill value, made NaN here (xarray's default for it has changed between versions).
+    encoding: dict[str, Any] = {name: {"fill_value": np.nan} for name in model.outputs}
+    encoding.update(status={"chunks": (chunk,)}, reason={"chunks": (chunk,)})
+    with _quiet_string_codec():
+        ds.to_zarr(path, mode="w-", compute=False, encoding=encoding, consolidated=False)
+
+
+@contextlib.contextmanager
+def _quiet_string_codec() -> Iterator[None]:
+    """zarr 3.0 warns, on every string array it makes or writes, that its variable-length
+    string codec is not yet part of the zarr v3 format (later versions made it so). The reasons
+    of failed cells are such an array, and the warning means nothing to a user of the store."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="The codec `vlen-utf8`", category=UserWarning)
+        yield
 
 
 def open_grid(path: str) -> Any:
@@ -369,7 +384,8 @@ class _Writer:
         with _interrupt_deferred():
             for name, array in self.outputs.items():
                 array.oindex[rows, :] = result["outputs"][name]
-            self.reason.oindex[rows] = np.array(result["reasons"], dtype=object)
+            with _quiet_string_codec():
+                self.reason.oindex[rows] = np.array(result["reasons"], dtype=object)
             self.status.oindex[rows] = result["status"]
 
 
