@@ -381,13 +381,14 @@ def _command(*args):
 
 def test_ctrl_c_ends_with_one_line_and_status_130(tmp_path):
     env = dict(os.environ, MPLBACKEND="Agg")
-    # A run long enough to be interrupted mid-way (several seconds).
-    proc = subprocess.Popen(_command("--geometry", "transmission", "--layers", "4000",
+    # A run long enough to be interrupted mid-way: about 8 s here, the chord depths growing
+    # with the square of the layers.
+    proc = subprocess.Popen(_command("--geometry", "transmission", "--layers", "10000",
                                      "--resolution", "2000", "--no-plot",
                                      "--output", str(tmp_path)),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
     try:
-        time.sleep(2.0)
+        time.sleep(1.5)
         assert proc.poll() is None, "the run ended before it could be interrupted"
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
