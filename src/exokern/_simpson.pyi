@@ -1,25 +1,29 @@
 """Simpson-rule integration on irregular grids, with per-pair interval differentials."""
 
+from typing import Union
+
 import numpy as np
 import numpy.typing as npt
 
-def geth(
-    h: npt.NDArray[np.float64], /
-) -> list[npt.NDArray[np.float64]] | list[int]: ...
+# A differential as geth returns it: an array with one value per Simpson pair, or the int 0
+# that geth gives for an empty h (no pair), which simps and simps2D take as an empty array.
+Differential = Union[npt.NDArray[np.float64], int]
+
+def geth(h: npt.NDArray[np.float64], /) -> list[Differential]: ...
 def simps(
     y: npt.NDArray[np.float64],
     h: npt.NDArray[np.float64],
-    hsum: npt.NDArray[np.float64],
-    hratio: npt.NDArray[np.float64],
-    hfactor: npt.NDArray[np.float64],
+    hsum: Differential,
+    hratio: Differential,
+    hfactor: Differential,
     /,
 ) -> float: ...
 def simps2D(
     y: npt.NDArray[np.float64],
     h: npt.NDArray[np.float64],
     nint: npt.NDArray[np.intc],
-    hsum: npt.NDArray[np.float64],
-    hratio: npt.NDArray[np.float64],
-    hfactor: npt.NDArray[np.float64],
+    hsum: Differential,
+    hratio: Differential,
+    hfactor: Differential,
     /,
 ) -> npt.NDArray[np.float64]: ...

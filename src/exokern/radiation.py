@@ -95,7 +95,7 @@ def band_integral(wn: npt.ArrayLike, y: npt.ArrayLike) -> float:
         return _quadra.trapz(y, h)
     # geth pairs intervals from the first one only for an even interval count.
     hsum, hratio, hfactor = _simpson.geth(h if len(h) % 2 == 0 else h[:-1])
-    return _simpson.simps(y, h, hsum, hratio, hfactor)  # type: ignore[arg-type]
+    return _simpson.simps(y, h, hsum, hratio, hfactor)
 
 
 def level_pressure(tau: Array, ideep: IntArray, pressure: Array, level: float) -> Array:

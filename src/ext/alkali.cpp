@@ -35,6 +35,9 @@ static index_t touched(Vec<const double> wn, Vec<const double> wn0, double cutof
 }
 
 PyDoc_STRVAR(alkali_cross_section__doc__,
+    "alkali_cross_section($module, press, wn, temp, wingamp, ext, detuning, mass, lorentz, norm, cutoff, wn0, oscstr, dwn, icenter, /)\n"
+    "--\n"
+    "\n"
     "TBD                                                             \n"
     "                                                                 \n"
     "Parameters                                                       \n"

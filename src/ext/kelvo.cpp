@@ -64,6 +64,9 @@ extern "C" double xi(double gamma, double tau) {
 PyDoc_STRVAR(kelvo__doc__, "Python wrapper for the temperature-profile models.");
 
 PyDoc_STRVAR(kelvo_guillot__doc__,
+    "guillot($module, params, pressure, grav=..., /)\n"
+    "--\n"
+    "\n"
     "Generate a temperature profile based on the three-channel Eddington \n"
     "approximation model (Guillot 2010), with the parameterization of     \n"
     "Line et al. (2013).                                                  \n"
@@ -144,6 +147,9 @@ static PyObject* kelvo_guillot(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(kelvo_isothermal__doc__,
+    "isothermal($module, T0, nlayers, /)\n"
+    "--\n"
+    "\n"
     "Generate an isothermal temperature profile.\n"
     "                                            \n"
     "Inputs                                      \n"

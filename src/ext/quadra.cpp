@@ -28,6 +28,9 @@ static bool ideep_apart(const char* name, Vec<int> ideep, Mat<const double> data
 }
 
 PyDoc_STRVAR(quadra_trapz__doc__,
+    "trapz($module, data, intervals, /)\n"
+    "--\n"
+    "\n"
     "Integrate the data array using the trapezoidal rule.       \n"
     "                                                            \n"
     "Parameters                                                  \n"
@@ -60,6 +63,9 @@ static PyObject* quadra_trapz(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(quadra_trapz2D__doc__,
+    "trapz2D($module, data, intervals, nint, /)\n"
+    "--\n"
+    "\n"
     "Integrate the data array using the trapezoidal rule.       \n"
     "                                                            \n"
     "Parameters                                                  \n"
@@ -115,6 +121,9 @@ static PyObject* quadra_trapz2D(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(quadra_cumtrapz__doc__,
+    "cumtrapz($module, output, data, intervals, threshold, /)\n"
+    "--\n"
+    "\n"
     "Calculate the cumulative integral of a data array using the    \n"
     "trapezoidal-rule.  Stop calculation if it reaches the threshold.\n"
     "                                                                \n"
@@ -168,6 +177,9 @@ static PyObject* quadra_cumtrapz(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(quadra_optdepth__doc__,
+    "optdepth($module, data, intervals, taumax, ideep, ilay, /)\n"
+    "--\n"
+    "\n"
     "Integrate optical depth using the trapezoidal rule.        \n"
     "                                                            \n"
     "Parameters                                                  \n"
@@ -274,6 +286,9 @@ static PyObject* quadra_cumoptdepth(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(quadra_intensity__doc__,
+    "intensity($module, tau, ideep, planck, mu, rtop, /)\n"
+    "--\n"
+    "\n"
     "Intensity radiative-transfer integration under plane-parallel, LTE    \n"
     "approximation:                                                         \n"
     "  I = integ{B * exp(-tau/mu)} dtau/mu                                  \n"

@@ -18,6 +18,9 @@ using exokern::Vec;
 PyDoc_STRVAR(simpson__doc__, "Python wrapper for Simpson integration.");
 
 PyDoc_STRVAR(simpson_geth__doc__,
+    "geth($module, h, /)\n"
+    "--\n"
+    "\n"
     "Calculate the differentials for a Simpson-rule integration.\n"
     "                                                            \n"
     "Parameters                                                  \n"
@@ -96,6 +99,9 @@ static bool enough_pairs(const char* method, Vec<const double> hsum, Vec<const d
 }
 
 PyDoc_STRVAR(simpson_simps__doc__,
+    "simps($module, y, h, hsum, hratio, hfactor, /)\n"
+    "--\n"
+    "\n"
     "Wrapper for Simpson-rule integration.                        \n"
     "                                                              \n"
     "Parameters                                                    \n"
@@ -149,6 +155,9 @@ static PyObject* simpson_simps(PyObject*, PyObject* args) {
 }
 
 PyDoc_STRVAR(simpson_simps2D__doc__,
+    "simps2D($module, y, h, nint, hsum, hratio, hfactor, /)\n"
+    "--\n"
+    "\n"
     "Wrapper for Simpson-rule integration on a 2D input.\n"
     "Each wavelength has its own number of integration points.     \n"
     "                                                              \n"
