@@ -20,8 +20,8 @@ fi
 echo "=== sanitize: fresh virtual environment ==="
 fresh_venv "$work/venv"
 py="$work/venv/bin/python"
-"$py" -m pip install -q "numpy>=2" "pytest>=7" "scipy>=1.9" "hypothesis>=6" \
-    "scikit-build-core>=0.10" cmake ninja "tqdm>=4.60"
+"$py" -m pip install -q "numpy>=2" "pytest>=7" "scipy>=1.9" "hypothesis>=6.30" \
+    "scikit-build-core>=0.11" cmake ninja "tqdm>=4.60"
 
 echo "=== sanitize: building with -fsanitize=address,undefined ==="
 # No build isolation: the build uses the numpy 2 of this environment, and the build folder is

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI: check the type stubs of the four extension modules (src/exokern/_<module>.pyi) against
-# the built modules with mypy.stubtest, and that mypy, given only the installed package
-# (py.typed and the stubs inside it), types a call of every method.
+# the built modules with mypy.stubtest; that mypy --strict and pyright, given only the installed
+# package (py.typed and the stubs inside it), type a call of every method; and that the whole
+# package passes mypy --strict.
 # Usage: bash .ci/stubtest.sh
 source "$(dirname "$0")/common.sh"
 modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo)
@@ -9,7 +10,8 @@ modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo)
 echo "=== stubtest: fresh virtual environment ==="
 fresh_venv "$work/venv"
 py="$work/venv/bin/python"
-"$py" -m pip install -q "numpy>=2" mypy "scikit-build-core>=0.10" cmake ninja
+"$py" -m pip install -q "numpy>=2" mypy "pyright[nodejs]" "scikit-build-core>=0.11" cmake ninja \
+    "tqdm>=4.60" matplotlib "dask[distributed]" xarray zarr
 (cd "$root" && "$py" -m pip install -q --no-build-isolation --no-deps . -Cbuild-dir="$work/build")
 
 missing=0
@@ -47,7 +49,8 @@ taus: f64 = _quadra.cumoptdepth(m, v[:2], 1.0, n)
 inten: f64 = _quadra.intensity(m, n, m, v, 0)
 one: int = _alkali.alkali_cross_section(
     v, v, v, m, m, 1.0, 23.0, 0.1, 1.0, 10.0, v[:2], v[:2], v[:2], n)
-diffs = _simpson.geth(v)
+hsum, hratio, hfactor = _simpson.geth(v[:2])
+integ0: float = _simpson.simps(v, v[:2], hsum, hratio, hfactor)
 integ1: float = _simpson.simps(v, v[:2], v[:1], v[:1], v[:1])
 integ2: f64 = _simpson.simps2D(m, v, n, v[:1], v[:1], v[:1])
 temp1: f64 = _kelvo.guillot(np.ones(6), v)
@@ -55,4 +58,8 @@ temp2: f64 = _kelvo.guillot(np.ones(6), v, v)
 temp3: f64 = _kelvo.isothermal(v, 3)
 EOF
 (cd "$work" && "$py" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" use_exokern.py)
+echo "=== stubtest: pyright on the same calls ==="
+(cd "$work" && "$work/venv/bin/pyright" --pythonpath "$py" use_exokern.py)
+echo "=== stubtest: mypy --strict -p exokern ==="
+(cd "$work" && "$py" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" -p exokern)
 echo "=== stubtest: passed in $((SECONDS - start)) s ==="
