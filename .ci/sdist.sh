@@ -28,6 +28,14 @@ fi
 sdist=${sdists[0]}
 wheel=${wheels[0]}
 echo "built $(basename "$sdist") and $(basename "$wheel")"
+if ! tar -tzf "$sdist" | grep -qE '^exokern-[^/]+/LICENSE$'; then
+    echo "sdist: $(basename "$sdist") lacks LICENSE" >&2
+    exit 1
+fi
+if [[ "$(basename "$wheel")" != *-cp39-abi3-* ]]; then
+    echo "sdist: the wheel is not the cp39-abi3 wheel: $(basename "$wheel")" >&2
+    exit 1
+fi
 
 echo "=== sdist: contents of the wheel ==="
 python3 - "$wheel" <<'EOF'
@@ -38,6 +46,7 @@ import zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
 modules = ["_quadra", "_alkali", "_simpson", "_kelvo"]
 required = ["exokern/__init__.py", "exokern/py.typed", "exokern/include/exokern/exokern.h"]
+required += [n for n in names if n.endswith(".dist-info/licenses/LICENSE")] or ["LICENSE"]
 required += [f"exokern/{m}.pyi" for m in modules]
 missing = [n for n in required if n not in names]
 for m in modules:
