@@ -18,8 +18,11 @@
 // the module it is linked into.
 #include "frame.hpp"
 
+#include "exokern/simd.hpp"
+
 #include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -181,9 +184,83 @@ bool IndexCopy::take(Vec<const int> source) {
     return true;
 }
 
+// The vector path of the kernels: the widest this CPU supports, or the one EXOKERN_SIMD names.
+// An unknown name fails the import; a path this CPU cannot run warns and takes the widest.
+static bool choose_simd() {
+    using exokern::Simd;
+    const char* want = std::getenv("EXOKERN_SIMD");
+    exokern::simd_path() = exokern::simd_best();
+    if (want == nullptr || *want == '\0' || std::strcmp(want, "auto") == 0) return true;
+    for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512}) {
+        if (std::strcmp(want, exokern::simd_name(s)) != 0) continue;
+        if (exokern::simd_supported(s)) {
+            exokern::simd_path() = s;
+            return true;
+        }
+        return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                "EXOKERN_SIMD=%s: this CPU cannot run that path; using %s",
+                                want, exokern::simd_name(exokern::simd_path())) == 0;
+    }
+    PyErr_Format(PyExc_ImportError,
+                 "EXOKERN_SIMD must be auto, scalar, avx2 or avx512, got '%s'", want);
+    return false;
+}
+
+static bool add_simd_constants(PyObject* module) {
+    using exokern::Simd;
+    PyObject* paths = PyTuple_New(0);
+    if (paths == nullptr) return false;
+    for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512}) {
+        if (!exokern::simd_supported(s)) continue;
+        PyObject* name = PyUnicode_FromString(exokern::simd_name(s));
+        PyObject* one = name == nullptr ? nullptr : PyTuple_Pack(1, name);
+        Py_XDECREF(name);
+        PyObject* longer = one == nullptr ? nullptr : PySequence_Concat(paths, one);
+        Py_XDECREF(one);
+        Py_DECREF(paths);
+        if (longer == nullptr) return false;
+        paths = longer;
+    }
+    if (PyModule_AddObject(module, "_simd_paths", paths) < 0) {
+        Py_DECREF(paths);
+        return false;
+    }
+    return PyModule_AddStringConstant(module, "_simd",
+                                      exokern::simd_name(exokern::simd_path())) == 0;
+}
+
+// _set_simd(name): switch this module's path at run time (for benchmarks that compare the
+// paths in one process); returns the previous path's name.
+static PyObject* set_simd(PyObject* module, PyObject* args) {
+    const char* want;
+    if (!PyArg_ParseTuple(args, "s:_set_simd", &want)) return nullptr;
+    for (exokern::Simd s : {exokern::Simd::scalar, exokern::Simd::avx2, exokern::Simd::avx512}) {
+        if (std::strcmp(want, exokern::simd_name(s)) != 0) continue;
+        if (!exokern::simd_supported(s))
+            return value_error("_set_simd: this CPU cannot run the path '%s'", want);
+        const char* before = exokern::simd_name(exokern::simd_path());
+        exokern::simd_path() = s;
+        if (PyModule_AddStringConstant(module, "_simd", want) < 0) return nullptr;
+        return PyUnicode_FromString(before);
+    }
+    return value_error("_set_simd: the path must be scalar, avx2 or avx512, got '%s'", want);
+}
+
+static PyMethodDef simd_methods[] = {
+    {"_set_simd", set_simd, METH_VARARGS,
+     "_set_simd($module, name, /)\n--\n\nUse the vector path `name` in this module's "
+     "kernels from now on; returns the previous one."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* init_module(PyModuleDef* def) {
+    if (!choose_simd()) return nullptr;
     PyObject* module = PyModule_Create(def);
     if (module == nullptr) return nullptr;
+    if (!add_simd_constants(module) || PyModule_AddFunctions(module, simd_methods) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     // numpy's own import: numpy._core._multiarray_umath on numpy 2, numpy.core's on 1.x, so
     // neither series warns about the other's module path.
     if (_import_array() < 0) {
