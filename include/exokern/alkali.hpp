@@ -41,6 +41,11 @@
 // with the scan's own tests (skip below the window, stop at the first sample above it), so the
 // cost is lines * (log n + layers * window) on an ascending grid.
 //
+// On an ascending contiguous grid (and contiguous rows of ext), the window of a layer is cut
+// at its bounds and at the core's (by bisection: d rises with j, so the samples with |d| < X
+// are one run) and the wings go V::lanes samples at a time on CPUs with AVX2 or AVX-512
+// (exokern/simd.hpp): every sample still gets exactly its own sum, so the bits are the same.
+//
 // Domain: press holds at least temp.n elements, wingamp at least temp.n rows and wn0.n columns,
 // ext at least temp.n rows and wn.n columns, oscstr, dwn and icenter at least wn0.n elements, and
 // 0 <= icenter[i] < wn.n for every line when wn.n > 0. Values are not judged: IEEE arithmetic
@@ -50,6 +55,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "exokern/exp.hpp"
+#include "exokern/simd.hpp"
 #include "exokern/strided.hpp"
 
 namespace exokern {
@@ -129,7 +136,37 @@ inline double cell_width(Vec<const double> wn, index_t j) noexcept {
     return wn[j + 1] - wn[j - 1];
 }
 
+// First j in [lo, hi) where pred(wn[j]) holds, for a predicate that holds from some j on.
+template <class Pred>
+inline index_t first_where(const double* wn, index_t lo, index_t hi, Pred pred) noexcept {
+    while (lo < hi) {
+        const index_t mid = lo + (hi - lo) / 2;
+        if (pred(wn[mid])) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return lo;
+}
+
 }  // namespace detail
+}  // namespace exokern
+
+#if EXOKERN_X86_SIMD
+EXOKERN_BEGIN_AVX2
+namespace exokern::avx2 {
+#include "exokern/alkali_lanes.inc"
+}  // namespace exokern::avx2
+EXOKERN_END_TARGET
+EXOKERN_BEGIN_AVX512
+namespace exokern::avx512 {
+#include "exokern/alkali_lanes.inc"
+}  // namespace exokern::avx512
+EXOKERN_END_TARGET
+#endif
+
+namespace exokern {
 
 // Adds the extinction of every line of wn0 in every layer of temp into ext (see top).
 inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
@@ -143,11 +180,17 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
     if (wn0.n <= 0 || temp.n <= 0 || n <= 0) return;
     const bool sorted = detail::ascending(wn);
     const double lower = -cutoff;
+    const bool lanes = EXOKERN_X86_SIMD && sorted && wn.unit() && ext.rows_contiguous() &&
+                       simd_path() != Simd::scalar;
 
     for (index_t i = 0; i < wn0.n; ++i) {
         const double nu0 = wn0[i];
         const index_t start = detail::window_start(wn, sorted, nu0, cutoff);
         const index_t k = icenter[i];
+        // The scan stops at the first sample above the window; on an ascending grid, here.
+        [[maybe_unused]] const index_t end = lanes ? detail::first_where(wn.ptr(), start, n, [&](double v) {
+            return v - nu0 > cutoff;
+        }) : n;
         const double kf = k_line * oscstr[i];  // K * f, the leading product of every value
 
         for (index_t m = 0; m < temp.n; ++m) {
@@ -163,6 +206,31 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
             const double kfa = kf * wingamp(m, i);
             double s = 0.0;
 
+#if EXOKERN_X86_SIMD
+            if (lanes) {
+                // The window [start, end) splits into the wing below X, the core and the wing
+                // above X; the same samples the scan below would send each way.
+                const double* g = wn.ptr();
+                double* row = ext.row(m);
+                const index_t core0 =
+                    detail::first_where(g, start, end, [&](double v) { return v - nu0 > -x; });
+                const index_t core1 =
+                    detail::first_where(g, core0, end, [&](double v) { return !(v - nu0 < x); });
+                const auto wing = simd_path() == Simd::avx512 ? avx512::alkali_wing
+                                                               : avx2::alkali_wing;
+                wing(g, row, start, core0, nu0, x, t, kfa, norm);
+                for (index_t j = core0; j < core1; ++j) {
+                    const double d = g[j] - nu0;
+                    const double phi = lpi / (d * d + lhw2);
+                    row[j] = row[j] + kf * phi / norm;
+                    if (j != k) s += phi * detail::cell_width(wn, j);
+                }
+                wing(g, row, core1, end, nu0, x, t, kfa, norm);
+                if (s > 0.0 && !(voigt >= 2.0 * dwn[i]))
+                    ext(m, k) = kf * (2.0 - s) / (norm * detail::cell_width(wn, k));
+                continue;
+            }
+#endif
             for (index_t j = start; j < n; ++j) {
                 const double d = wn[j] - nu0;
                 if (d < lower) continue;
@@ -174,7 +242,7 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
                     if (j != k) s += phi * detail::cell_width(wn, j);
                 } else {
                     const double r = ad / x;
-                    ext(m, j) = ext(m, j) + kfa * std::exp(-c2 * (ad - x) / t) /
+                    ext(m, j) = ext(m, j) + kfa * exokern::exp(-c2 * (ad - x) / t) /
                                                 (norm * r * std::sqrt(r));
                 }
             }

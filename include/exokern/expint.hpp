@@ -39,6 +39,8 @@
 #include <cmath>
 #include <limits>
 
+#include "exokern/exp.hpp"
+
 namespace exokern {
 
 namespace detail {
@@ -95,7 +97,7 @@ inline double expn2_fraction(double x) noexcept {
         p = pnew;
         q = qnew;
     } while (d > expn2_tol);
-    return f * std::exp(-x);
+    return f * exokern::exp(-x);
 }
 
 // E2(x) for 0 < x <= 1 by the ascending series (see top).
@@ -119,7 +121,7 @@ inline double expn2_series(double x) noexcept {
 
 // The xi term for E = E2(x), x = tau * gamma.
 inline double xi_from(double gamma, double tau, double x, double e2) noexcept {
-    const double e = std::exp(-tau * gamma);
+    const double e = exokern::exp(-tau * gamma);
     const double a = gamma - (0.5 * tau * tau) * gamma;
     const double b = (1.0 + (x * 0.5) * e - e) / gamma;
     return two_thirds * (b + a * e2) + two_thirds;

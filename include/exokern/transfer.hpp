@@ -19,12 +19,16 @@
 //
 // tdiff and itrapz are the two halves of that sum for one column, as exported for native
 // callers; intensity computes exactly their arithmetic, but forms each exp(-tau[k] / mu) once
-// where tdiff meets it twice.
+// where tdiff meets it twice. Every exponential is exokern::exp (exokern/exp.hpp); intensity
+// runs V::lanes wavelengths at a time on CPUs with AVX2 or AVX-512 (exokern/simd.hpp), with
+// the same bits.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 
+#include "exokern/exp.hpp"
+#include "exokern/simd.hpp"
 #include "exokern/strided.hpp"
 #include "exokern/trapezoid.hpp"
 
@@ -37,7 +41,7 @@ inline void tdiff(Vec<double> out, Mat<const double> tau, index_t first, index_t
     if (last - first < 1) return;
     const double r = 1.0 / mu;
     for (index_t k = first; k < last; ++k)
-        out[k - first] = std::exp(-tau(k + 1, col) * r) - std::exp(-tau(k, col) * r);
+        out[k - first] = exokern::exp(-tau(k + 1, col) * r) - exokern::exp(-tau(k, col) * r);
 }
 
 // 0.5 * sum over k = first .. last-1 of (data(k, col) + data(k+1, col)) * h[k - first];
@@ -146,40 +150,77 @@ inline void cumoptdepth(Mat<const double> ext, Vec<const double> h, double tauma
     }
 }
 
+namespace detail {
+
+// Emergent intensity of column i for every angle (see top), one exponential at a time.
+inline void intensity_column(Mat<const double> tau, Vec<const int> ideep,
+                             Mat<const double> planck, Vec<const double> mu, index_t rtop,
+                             Mat<double> out, index_t i) noexcept {
+    const index_t d = ideep[i];
+    const index_t n = d - rtop;
+    const double taud = tau(d, i);
+    const double bd = planck(d, i);
+    for (index_t j = 0; j < mu.n; ++j) {
+        const double m = mu[j];
+        if (n == 1) {
+            out(j, i) = bd;
+        } else if (n <= 0) {
+            out(j, i) = bd * exokern::exp(-taud / m) - 0.0;
+        } else {
+            const double r = 1.0 / m;
+            double e0 = exokern::exp(-tau(rtop, i) * r);
+            double s = 0.0;
+            for (index_t k = rtop; k < d; ++k) {
+                const double e1 = exokern::exp(-tau(k + 1, i) * r);
+                s += (planck(k, i) + planck(k + 1, i)) * (e1 - e0);
+                e0 = e1;
+            }
+            // e0 is now exp(-taud * r); the bottom term wants exp(-taud / m), the same
+            // value whenever the two exponents round alike.
+            const double xb = -taud / m;
+            const double eb = xb == -taud * r ? e0 : exokern::exp(xb);
+            out(j, i) = bd * eb - 0.5 * s;
+        }
+    }
+}
+
+}  // namespace detail
+}  // namespace exokern
+
+#if EXOKERN_X86_SIMD
+EXOKERN_BEGIN_AVX2
+namespace exokern::avx2 {
+#include "exokern/intensity_lanes.inc"
+}  // namespace exokern::avx2
+EXOKERN_END_TARGET
+EXOKERN_BEGIN_AVX512
+namespace exokern::avx512 {
+#include "exokern/intensity_lanes.inc"
+}  // namespace exokern::avx512
+EXOKERN_END_TARGET
+#endif
+
+namespace exokern {
+
 // Emergent intensity out(j, i) for every angle mu[j] and wavelength i (see top).
 // Needs 0 <= ideep[i] < rows of tau and planck, and rtop >= 0 wherever ideep[i] - rtop >= 2.
 inline void intensity(Mat<const double> tau, Vec<const int> ideep, Mat<const double> planck,
                       Vec<const double> mu, index_t rtop, Mat<double> out) noexcept {
     const index_t ncol = tau.cols;
-    const index_t nmu = mu.n;
-    for (index_t i = 0; i < ncol; ++i) {
-        const index_t d = ideep[i];
-        const index_t n = d - rtop;
-        const double taud = tau(d, i);
-        const double bd = planck(d, i);
-        for (index_t j = 0; j < nmu; ++j) {
-            const double m = mu[j];
-            if (n == 1) {
-                out(j, i) = bd;
-            } else if (n <= 0) {
-                out(j, i) = bd * std::exp(-taud / m) - 0.0;
-            } else {
-                const double r = 1.0 / m;
-                double e0 = std::exp(-tau(rtop, i) * r);
-                double s = 0.0;
-                for (index_t k = rtop; k < d; ++k) {
-                    const double e1 = std::exp(-tau(k + 1, i) * r);
-                    s += (planck(k, i) + planck(k + 1, i)) * (e1 - e0);
-                    e0 = e1;
-                }
-                // e0 is now exp(-taud * r); the bottom term wants exp(-taud / m), the same
-                // value whenever the two exponents round alike.
-                const double xb = -taud / m;
-                const double eb = xb == -taud * r ? e0 : std::exp(xb);
-                out(j, i) = bd * eb - 0.5 * s;
-            }
+    index_t done = 0;
+#if EXOKERN_X86_SIMD
+    if (tau.rows_contiguous() && planck.rows_contiguous()) {
+        if (simd_path() == Simd::avx512) {
+            done = ncol - ncol % avx512::V::lanes;
+            avx512::intensity_lanes(tau, ideep, planck, mu, rtop, out, 0, done);
+        } else if (simd_path() == Simd::avx2) {
+            done = ncol - ncol % avx2::V::lanes;
+            avx2::intensity_lanes(tau, ideep, planck, mu, rtop, out, 0, done);
         }
     }
+#endif
+    for (index_t i = done; i < ncol; ++i)
+        detail::intensity_column(tau, ideep, planck, mu, rtop, out, i);
 }
 
 }  // namespace exokern

@@ -362,6 +362,27 @@ static PyObject* quadra_intensity(PyObject*, PyObject* args) {
     return Py_BuildValue("N", result);
 }
 
+PyDoc_STRVAR(quadra_exp__doc__,
+    "_exp($module, x, /)\n"
+    "--\n"
+    "\n"
+    "exokern's exponential of every element of the 1-D float64 array x, on the\n"
+    "vector path in use (exokern.simd()): the exponential every kernel takes,\n"
+    "on its own, for tests and benchmarks.");
+
+static PyObject* quadra_exp(PyObject*, PyObject* args) {
+    static const char* const name = "_exp";
+    PyObject* x_obj;
+    if (!PyArg_ParseTuple(args, "O:_exp", &x_obj)) return nullptr;
+    Vec<const double> x;
+    if (!ext::vector(name, "x", x_obj, x)) return nullptr;
+    Vec<double> out;
+    PyObject* result = ext::new_vector(x.n, out);
+    if (result == nullptr) return nullptr;
+    ext::run(x.n, [&] { exokern::exp_array(x, out); });
+    return result;
+}
+
 static PyMethodDef quadra_methods[] = {
     {"trapz", quadra_trapz, METH_VARARGS, quadra_trapz__doc__},
     {"trapz2D", quadra_trapz2D, METH_VARARGS, quadra_trapz2D__doc__},
@@ -369,6 +390,7 @@ static PyMethodDef quadra_methods[] = {
     {"optdepth", quadra_optdepth, METH_VARARGS, quadra_optdepth__doc__},
     {"intensity", quadra_intensity, METH_VARARGS, quadra_intensity__doc__},
     {"cumoptdepth", quadra_cumoptdepth, METH_VARARGS, quadra_cumoptdepth__doc__},
+    {"_exp", quadra_exp, METH_VARARGS, quadra_exp__doc__},
     {nullptr, nullptr, 0, nullptr},
 };
 
