@@ -148,6 +148,26 @@ def bench_optdepth(rng, shape, repeats):
     report(f"optdepth {shape[0]}x{shape[1]}", t, agree)
 
 
+PATHS = _quadra._simd_paths  # the vector paths this CPU runs, narrowest first
+WIDEST = PATHS[-1]
+
+
+def on_path(module, path, fn):
+    """fn run with `module`'s kernels on the vector path `path`."""
+    def run():
+        module._set_simd(path)
+        return fn()
+    return run
+
+
+def vexp_seconds(repeats):
+    """Seconds per exponential of the widest path's exp over an array (in cache)."""
+    x = -np.random.default_rng(3).uniform(0.0, 50.0, 100_000)
+    _quadra._set_simd(WIDEST)
+    t = medians({"exp": lambda: _quadra._exp(x)}, repeats, inner=20)
+    return t["exp"] / x.size
+
+
 def bench_intensity(rng, shape, nmu, repeats, exp_loop):
     layers, cols = shape
     tau = np.cumsum(rng.uniform(0.0, 0.2, shape), axis=0)
@@ -168,16 +188,28 @@ def bench_intensity(rng, shape, nmu, repeats, exp_loop):
             out[j] = bottom_b * np.exp(-bottom_t / m) - 0.5 * ((planck[:-1] + planck[1:]) * w).sum(0)
         return out
 
-    agree = check(_quadra.intensity(tau, ideep, planck, mu, 0), numpy_code(), rtol=1e-11)
+    call = lambda: _quadra.intensity(tau, ideep, planck, mu, 0)
+    results = {p: on_path(_quadra, p, call)() for p in PATHS}
+    same = all(np.array_equal(results[p], results[PATHS[0]]) for p in PATHS)
+    agree = same and check(results[PATHS[0]], numpy_code(), rtol=1e-11)
     ncalls = int(nmu * (ideep.astype(np.int64) + 1).sum())  # one exp per layer, angle, wavelength
-    contenders = {"kernel": lambda: _quadra.intensity(tau, ideep, planck, mu, 0),
-                  "numpy": numpy_code}
+    contenders = {p: on_path(_quadra, p, call) for p in PATHS}
+    contenders["numpy"] = numpy_code
+    contenders["memory"] = lambda: (tau.sum(axis=0), planck.sum(axis=0))
     xs = np.ascontiguousarray(tau[:, :1000].ravel())
     if exp_loop is not None:
-        contenders["bound"] = lambda: exp_loop.exp_loop(xs.ctypes.data, xs.size, ncalls)
+        contenders["libm"] = lambda: exp_loop.exp_loop(xs.ctypes.data, xs.size, ncalls)
     t = medians(contenders, repeats)
-    report(f"intensity {layers}x{cols}, {nmu} angles", t, agree,
-           f"{ncalls / 1e6:.1f}M exp, {t['kernel'] / ncalls * 1e9:.2f} ns each")
+    vexp_bound = ncalls * vexp_seconds(repeats)
+    for p in reversed(PATHS):
+        libm = (f"; {t['libm'] / t[p]:.1f}x faster than the libm exp loop (the old kernel)"
+                if "libm" in t else "")
+        report(f"intensity {layers}x{cols}, {nmu} angles [{p}]",
+               {"kernel": t[p], "numpy": t["numpy"], "bound": vexp_bound}, agree,
+               f"bound: {ncalls / 1e6:.1f}M {WIDEST} exp; {t[p] / t['memory']:.1f}x the memory "
+               f"pass{libm}")
+    ROWS.append(("  memory pass over tau and planck", f"{t['memory'] * 1e3:9.3f} ms", "", "", "",
+                 "", "one numpy pass: tau.sum(axis=0), planck.sum(axis=0)"))
 
 
 def alkali_inputs(nwn, span, layers=100):
@@ -226,17 +258,28 @@ def bench_alkali(sizes, repeats):
     for nwn in sizes:
         args = alkali_inputs(nwn, 6000.0)
         ext = args[4]
+        exts = {}
+        for p in PATHS:
+            ext[:] = 0.0
+            on_path(_alkali, p, lambda: _alkali.alkali_cross_section(*args))()
+            exts[p] = ext.copy()
         np_args = list(args)
         np_args[4] = np.zeros_like(ext)
-        _alkali.alkali_cross_section(*args)
         alkali_numpy(*np_args)
-        agree = check(ext, np_args[4], rtol=1e-9, atol=1e-300)
-        t = medians({"kernel": lambda: _alkali.alkali_cross_section(*args),
-                     "numpy": lambda: alkali_numpy(*np_args)}, repeats)
-        report(f"alkali_cross_section 4 lines, 100 layers, {nwn:.0e} samples", t, agree,
-               "numpy: one pass over the grid per line and layer")
+        same = all(np.array_equal(exts[p], exts[PATHS[0]]) for p in PATHS)
+        agree = same and check(exts[PATHS[0]], np_args[4], rtol=1e-9, atol=1e-300)
+        contenders = {p: on_path(_alkali, p, lambda: _alkali.alkali_cross_section(*args))
+                      for p in PATHS}
+        contenders["numpy"] = lambda: alkali_numpy(*np_args)
+        t = medians(contenders, repeats)
+        for p in reversed(PATHS):
+            report(f"alkali_cross_section 4 lines, 100 layers, {nwn:.0e} samples [{p}]",
+                   {"kernel": t[p], "numpy": t["numpy"]}, agree,
+                   f"numpy: a pass over the grid per line and layer; {t['scalar'] / t[p]:.2f}x "
+                   "the scalar path")
     # The same windows (same spacing near the lines) on a grid ten times longer: the samples
     # outside the windows should cost nothing.
+    _alkali._set_simd(WIDEST)
     nwn = sizes[0]
     short = alkali_inputs(nwn, 6000.0)
     long = alkali_inputs(10 * nwn - 9, 60000.0)
@@ -329,6 +372,7 @@ def main(argv=None):
     repeats = args.repeats or (3 if quick else 11)
     rng = np.random.default_rng(7)
     big = (11, 1000) if quick else (100, 100_000)
+    print(f"vector paths on this CPU: {', '.join(PATHS)}; the other kernels run on {WIDEST}")
     with tempfile.TemporaryDirectory() as tmp:
         exp_loop = build_exp_loop(tmp)
         bench_trapz2D(rng, big, repeats)
@@ -336,6 +380,8 @@ def main(argv=None):
         bench_optdepth(rng, big, repeats)
         bench_intensity(rng, big, 4, max(3, repeats // 2), exp_loop)
         bench_alkali((1000, 10_000) if quick else (100_000, 1_000_000), 3)
+        for module in (_quadra, _alkali):
+            module._set_simd(WIDEST)
         bench_guillot(rng, 100, repeats)
         bench_overhead(rng, repeats)
         bench_threads(rng, (20, 4000) if quick else (100, 100_000), max(3, repeats // 2))
