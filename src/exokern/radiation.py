@@ -81,8 +81,16 @@ def hemisphere_flux(intensity: Array, mu: Array, weights: Array) -> Array:
     """Flux through the top, F = 2 pi integral over mu of I(mu) mu dmu, by the Gauss-Legendre
     sum. The rule is exact for integrands of degree 2M - 1 in mu with M cosines; the composite
     Simpson or trapezoidal rule on the same M nodes would be of far lower order and would also
-    miss the ends mu = 0 and mu = 1 that the nodes leave out."""
-    flux: Array = 2.0 * math.pi * ((weights * mu) @ intensity)
+    miss the ends mu = 0 and mu = 1 that the nodes leave out.
+
+    The sum runs over the angles in increasing order, element by element, not through a
+    matrix product: BLAS may order its sums by the arrays' alignment and its threads, so the
+    same spectrum could differ in its last bit between two processes."""
+    c = np.asarray(weights) * np.asarray(mu)
+    acc = c[0] * intensity[0] if len(c) else np.zeros(intensity.shape[1:])
+    for j in range(1, len(c)):
+        acc = acc + c[j] * intensity[j]
+    flux: Array = 2.0 * math.pi * acc
     return flux
 
 
