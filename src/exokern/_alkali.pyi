@@ -22,3 +22,9 @@ def alkali_cross_section(
     icenter: npt.NDArray[np.intc],
     /,
 ) -> Literal[1]: ...
+
+# The vector path of this module's kernels (see exokern.simd()).
+_simd: str
+_simd_paths: tuple[str, ...]
+
+def _set_simd(name: str, /) -> str: ...

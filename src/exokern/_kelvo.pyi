@@ -23,3 +23,9 @@ def isothermal(T0: NDArray[np.float64], nlayers: int, /) -> NDArray[np.float64]:
     """`nlayers` layers at the temperature T0[0] (K). `T0` is 1-D float64, with at least one
     element when nlayers >= 1 (it is not read otherwise); a negative `nlayers` raises numpy's
     ValueError."""
+
+# The vector path of this module's kernels (see exokern.simd()).
+_simd: str
+_simd_paths: tuple[str, ...]
+
+def _set_simd(name: str, /) -> str: ...

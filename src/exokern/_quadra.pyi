@@ -40,3 +40,10 @@ def intensity(
     rtop: int,
     /,
 ) -> npt.NDArray[np.float64]: ...
+
+# The vector path of this module's kernels (see exokern.simd()).
+_simd: str
+_simd_paths: tuple[str, ...]
+
+def _set_simd(name: str, /) -> str: ...
+def _exp(x: npt.NDArray[np.float64], /) -> npt.NDArray[np.float64]: ...
