@@ -216,15 +216,11 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
                     detail::first_where(g, start, end, [&](double v) { return v - nu0 > -x; });
                 const index_t core1 =
                     detail::first_where(g, core0, end, [&](double v) { return !(v - nu0 < x); });
-                const auto wing = simd_path() == Simd::avx512 ? avx512::alkali_wing
-                                                               : avx2::alkali_wing;
+                const bool wide = simd_path() == Simd::avx512;
+                const auto wing = wide ? avx512::alkali_wing : avx2::alkali_wing;
+                const auto core = wide ? avx512::alkali_core : avx2::alkali_core;
                 wing(g, row, start, core0, nu0, x, t, kfa, norm);
-                for (index_t j = core0; j < core1; ++j) {
-                    const double d = g[j] - nu0;
-                    const double phi = lpi / (d * d + lhw2);
-                    row[j] = row[j] + kf * phi / norm;
-                    if (j != k) s += phi * detail::cell_width(wn, j);
-                }
+                s = core(g, n, row, core0, core1, nu0, lpi, lhw2, kf, norm, k);
                 wing(g, row, core1, end, nu0, x, t, kfa, norm);
                 if (s > 0.0 && !(voigt >= 2.0 * dwn[i]))
                     ext(m, k) = kf * (2.0 - s) / (norm * detail::cell_width(wn, k));
