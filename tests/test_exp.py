@@ -161,3 +161,30 @@ def test_alkali_wings_are_the_same_on_every_path(rng, every_path, step):
 
     ext = every_path(_alkali, call)
     assert (ext > 0).sum() > 100
+
+
+def test_switching_paths_under_a_running_kernel(rng):
+    # Another thread switches the path while calls run with the lock released: every call
+    # still gives the same bits (any path it lands on is one the CPU runs).
+    import threading
+    tau = np.cumsum(rng.uniform(0.0, 1.0, (80, 20000)), axis=0)
+    planck = rng.uniform(0.5, 2.0, (80, 20000))
+    ideep = rng.integers(0, 80, 20000).astype(np.intc)
+    mu = np.array([1.0, 0.5, 0.2])
+    want = _quadra.intensity(tau, ideep, planck, mu, 0)
+    before, stop = _quadra._simd, threading.Event()
+
+    def switch():
+        while not stop.is_set():
+            for path in exokern.simd_paths():
+                _quadra._set_simd(path)
+
+    t = threading.Thread(target=switch)
+    t.start()
+    try:
+        for _ in range(20):
+            assert np.array_equal(_quadra.intensity(tau, ideep, planck, mu, 0), want)
+    finally:
+        stop.set()
+        t.join()
+        _quadra._set_simd(before)

@@ -180,8 +180,9 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
     if (wn0.n <= 0 || temp.n <= 0 || n <= 0) return;
     const bool sorted = detail::ascending(wn);
     const double lower = -cutoff;
+    const Simd path = simd_path();
     const bool lanes = EXOKERN_X86_SIMD && sorted && wn.unit() && ext.rows_contiguous() &&
-                       simd_path() != Simd::scalar;
+                       path != Simd::scalar;
 
     for (index_t i = 0; i < wn0.n; ++i) {
         const double nu0 = wn0[i];
@@ -216,7 +217,7 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
                     detail::first_where(g, start, end, [&](double v) { return v - nu0 > -x; });
                 const index_t core1 =
                     detail::first_where(g, core0, end, [&](double v) { return !(v - nu0 < x); });
-                const bool wide = simd_path() == Simd::avx512;
+                const bool wide = path == Simd::avx512;
                 const auto wing = wide ? avx512::alkali_wing : avx2::alkali_wing;
                 const auto core = wide ? avx512::alkali_core : avx2::alkali_core;
                 wing(g, row, start, core0, nu0, x, t, kfa, norm);

@@ -13,6 +13,7 @@
 // Elsewhere than GCC/Clang on x86-64, only the scalar path exists.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -49,9 +50,10 @@ inline Simd simd_best() noexcept {
     return Simd::scalar;
 }
 
-// The path in use by this module; set once at import (see the frame), read by the kernels.
-inline Simd& simd_path() noexcept {
-    static Simd path = simd_best();
+// The path in use by this module; set at import (see the frame), read by the kernels, which
+// may run in other threads while a benchmark switches it (any value set is one the CPU runs).
+inline std::atomic<Simd>& simd_path() noexcept {
+    static std::atomic<Simd> path{simd_best()};
     return path;
 }
 
@@ -207,9 +209,10 @@ namespace exokern {
 // tests and benchmarks). Needs out.n >= x.n.
 inline void exp_array(Vec<const double> x, Vec<double> out) noexcept {
 #if EXOKERN_X86_SIMD
+    const Simd path = simd_path();
     if (x.unit() && out.unit()) {
-        if (simd_path() == Simd::avx512) return avx512::exp_array(x.ptr(), out.ptr(), x.n);
-        if (simd_path() == Simd::avx2) return avx2::exp_array(x.ptr(), out.ptr(), x.n);
+        if (path == Simd::avx512) return avx512::exp_array(x.ptr(), out.ptr(), x.n);
+        if (path == Simd::avx2) return avx2::exp_array(x.ptr(), out.ptr(), x.n);
     }
 #endif
     for (index_t i = 0; i < x.n; ++i) out[i] = exokern::exp(x[i]);

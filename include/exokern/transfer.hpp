@@ -209,11 +209,12 @@ inline void intensity(Mat<const double> tau, Vec<const int> ideep, Mat<const dou
     const index_t ncol = tau.cols;
     index_t done = 0;
 #if EXOKERN_X86_SIMD
+    const Simd path = simd_path();
     if (tau.rows_contiguous() && planck.rows_contiguous()) {
-        if (simd_path() == Simd::avx512) {
+        if (path == Simd::avx512) {
             done = ncol - ncol % avx512::V::lanes;
             avx512::intensity_lanes(tau, ideep, planck, mu, rtop, out, 0, done);
-        } else if (simd_path() == Simd::avx2) {
+        } else if (path == Simd::avx2) {
             done = ncol - ncol % avx2::V::lanes;
             avx2::intensity_lanes(tau, ideep, planck, mu, rtop, out, 0, done);
         }
