@@ -28,7 +28,8 @@ fi
 sdist=${sdists[0]}
 wheel=${wheels[0]}
 echo "built $(basename "$sdist") and $(basename "$wheel")"
-if ! tar -tzf "$sdist" | grep -qE '^exokern-[^/]+/LICENSE$'; then
+tar -tzf "$sdist" > "$work/sdist-files"  # listed first: grep -q would cut a pipe short
+if ! grep -qE '^exokern-[^/]+/LICENSE$' "$work/sdist-files"; then
     echo "sdist: $(basename "$sdist") lacks LICENSE" >&2
     exit 1
 fi

@@ -39,6 +39,7 @@ import hashlib
 import importlib
 import itertools
 import json
+import logging
 import math
 import os
 import signal
@@ -449,9 +450,21 @@ def connect(scheduler: Optional[str] = None, scheduler_file: Optional[str] = Non
         cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1,
                                            processes=True, host="127.0.0.1",
                                            dashboard_address="127.0.0.1:0")
-    with cluster, distributed.Client(cluster) as client:
-        client.register_plugin(_quiet_cancellations(distributed)(), name="exokern-quiet")
-        yield client, LOCAL_CLUSTER
+    quiet = False
+    try:
+        with cluster, distributed.Client(cluster) as client:
+            client.register_plugin(_quiet_cancellations(distributed)(), name="exokern-quiet")
+            try:
+                yield client, LOCAL_CLUSTER
+            except BaseException:
+                # Interrupted: the cluster is closed under running tasks, and its scheduler (in
+                # this process) would log every result it can no longer send on the way down.
+                quiet, level = True, logging.root.manager.disable
+                logging.disable(logging.CRITICAL)
+                raise
+    finally:
+        if quiet:
+            logging.disable(level)
 
 
 def _quiet_cancellations(distributed: Any) -> Any:
