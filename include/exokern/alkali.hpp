@@ -153,18 +153,8 @@ inline index_t first_where(const double* wn, index_t lo, index_t hi, Pred pred) 
 }  // namespace detail
 }  // namespace exokern
 
-#if EXOKERN_X86_SIMD
-EXOKERN_BEGIN_AVX2
-namespace exokern::avx2 {
-#include "exokern/alkali_lanes.inc"
-}  // namespace exokern::avx2
-EXOKERN_END_TARGET
-EXOKERN_BEGIN_AVX512
-namespace exokern::avx512 {
-#include "exokern/alkali_lanes.inc"
-}  // namespace exokern::avx512
-EXOKERN_END_TARGET
-#endif
+#define EXOKERN_LANES "exokern/alkali_lanes.inc"
+#include "exokern/every_path.inc"
 
 namespace exokern {
 

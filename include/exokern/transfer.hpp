@@ -187,18 +187,8 @@ inline void intensity_column(Mat<const double> tau, Vec<const int> ideep,
 }  // namespace detail
 }  // namespace exokern
 
-#if EXOKERN_X86_SIMD
-EXOKERN_BEGIN_AVX2
-namespace exokern::avx2 {
-#include "exokern/intensity_lanes.inc"
-}  // namespace exokern::avx2
-EXOKERN_END_TARGET
-EXOKERN_BEGIN_AVX512
-namespace exokern::avx512 {
-#include "exokern/intensity_lanes.inc"
-}  // namespace exokern::avx512
-EXOKERN_END_TARGET
-#endif
+#define EXOKERN_LANES "exokern/intensity_lanes.inc"
+#include "exokern/every_path.inc"
 
 namespace exokern {
 

@@ -154,6 +154,28 @@ def positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
     return convert
 
 
+def vertical_options(group: Any) -> None:
+    """The options of a forward model's vertical grid: --layers, --ptop, --pbottom."""
+    group.add_argument("--layers", type=positive(int), default=100, metavar="N",
+                       help="number of layers (default: %(default)s)")
+    group.add_argument("--ptop", type=positive(float), default=1e-8, metavar="BAR",
+                       help="top pressure in bar (default: %(default)g)")
+    group.add_argument("--pbottom", type=positive(float), default=1e2, metavar="BAR",
+                       help="bottom pressure in bar (default: %(default)g)")
+
+
+def spectral_options(group: Any, resolution: float, angles: int) -> None:
+    """The options of a forward model's wavenumber grid and angles, with their defaults."""
+    group.add_argument("--wn-min", type=positive(float), default=10000.0, metavar="WN",
+                       help="lowest wavenumber in cm^-1 (default: %(default)g, 1 micron)")
+    group.add_argument("--wn-max", type=positive(float), default=20000.0, metavar="WN",
+                       help="highest wavenumber in cm^-1 (default: %(default)g, 0.5 micron)")
+    group.add_argument("--resolution", type=positive(float), default=resolution, metavar="R",
+                       help="resolving power wn/dwn of the grid (default: %(default)g)")
+    group.add_argument("--angles", type=positive(int), default=angles, metavar="M",
+                       help="number of Gauss-Legendre emission angles (default: %(default)s)")
+
+
 def nonnegative(text: str) -> float:
     """argparse type: a finite number that is not negative."""
     value = finite_float(text)

@@ -56,6 +56,7 @@ import numpy.typing as npt
 
 from exokern import __version__, _cli
 from exokern.model import DEFAULTS, GEOMETRIES, ForwardModel
+from exokern.model import _rebuild as rebuild_model
 
 Array = npt.NDArray[np.float64]
 Cells = npt.NDArray[Any]  # indices of cells
@@ -223,10 +224,7 @@ def _model_here(description: str) -> ForwardModel:
     with _worker_models_lock:
         model = _worker_models.get(description)
         if model is None:
-            static, defaults = json.loads(description)
-            model = ForwardModel(**static)
-            model.defaults.update(defaults)
-            _worker_models[description] = model
+            model = _worker_models[description] = rebuild_model(*json.loads(description))
         return model
 
 
@@ -629,7 +627,7 @@ def _failed(model: ForwardModel, cells: Cells, reason: str) -> dict[str, Any]:
 # ---- the command -----------------------------------------------------------------------------
 
 def build_parser(prog: Optional[str] = None) -> _cli.Parser:
-    positive_int, positive_float = _cli.positive(int), _cli.positive(float)
+    positive_int = _cli.positive(int)
     p = _cli.Parser(
         prog=prog,
         description="A grid of forward-model spectra computed on a dask cluster into a zarr "
@@ -648,20 +646,8 @@ def build_parser(prog: Optional[str] = None) -> _cli.Parser:
     m = p.add_argument_group("forward model")
     m.add_argument("--geometry", choices=GEOMETRIES, default="emission",
                    help="which spectra (default: %(default)s)")
-    m.add_argument("--layers", type=positive_int, default=100, metavar="N",
-                   help="number of layers (default: %(default)s)")
-    m.add_argument("--ptop", type=positive_float, default=1e-8, metavar="BAR",
-                   help="top pressure in bar (default: %(default)g)")
-    m.add_argument("--pbottom", type=positive_float, default=1e2, metavar="BAR",
-                   help="bottom pressure in bar (default: %(default)g)")
-    m.add_argument("--wn-min", type=positive_float, default=10000.0, metavar="WN",
-                   help="lowest wavenumber in cm^-1 (default: %(default)g)")
-    m.add_argument("--wn-max", type=positive_float, default=20000.0, metavar="WN",
-                   help="highest wavenumber in cm^-1 (default: %(default)g)")
-    m.add_argument("--resolution", type=positive_float, default=5000.0, metavar="R",
-                   help="resolving power of the wavenumber grid (default: %(default)g)")
-    m.add_argument("--angles", type=positive_int, default=4, metavar="M",
-                   help="Gauss-Legendre emission angles (default: %(default)s)")
+    _cli.vertical_options(m)
+    _cli.spectral_options(m, resolution=5000.0, angles=4)
     e = p.add_argument_group("engine")
     where = e.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",

@@ -176,7 +176,7 @@ def plot_transmission(res: Result, stream: IO[bytes], title: str) -> None:
 # ---- command line ------------------------------------------------------------------------
 
 def build_parser(prog: Optional[str] = None) -> _cli.Parser:
-    positive_int, positive_float = _cli.positive(int), _cli.positive(float)
+    positive_float = _cli.positive(float)
     p = _cli.Parser(
         prog=prog,
         description="Emission and transmission spectra of a hot Jupiter: Na and K resonance "
@@ -185,12 +185,7 @@ def build_parser(prog: Optional[str] = None) -> _cli.Parser:
     p.add_argument("--geometry", choices=("emission", "transmission", "both"),
                    default="emission", help="which spectrum to compute (default: %(default)s)")
     g = p.add_argument_group("atmosphere")
-    g.add_argument("--layers", type=positive_int, default=100, metavar="N",
-                   help="number of layers (default: %(default)s)")
-    g.add_argument("--ptop", type=positive_float, default=1e-8, metavar="BAR",
-                   help="top pressure in bar (default: %(default)g)")
-    g.add_argument("--pbottom", type=positive_float, default=1e2, metavar="BAR",
-                   help="bottom pressure in bar (default: %(default)g)")
+    _cli.vertical_options(g)
     g.add_argument("--params", type=_cli.finite_float, nargs=6,
                    default=list(atm.GUILLOT_PARAMS),
                    metavar=("LOGKAPPA", "LOGG1", "LOGG2", "ALPHA", "TIRR", "TINT"),
@@ -218,14 +213,7 @@ def build_parser(prog: Optional[str] = None) -> _cli.Parser:
     t.add_argument("--pref", type=positive_float, default=0.1, metavar="BAR",
                    help="pressure at the planet radius, in bar (default: %(default)g)")
     s = p.add_argument_group("spectrum")
-    s.add_argument("--wn-min", type=positive_float, default=10000.0, metavar="WN",
-                   help="lowest wavenumber in cm^-1 (default: %(default)g, 1 micron)")
-    s.add_argument("--wn-max", type=positive_float, default=20000.0, metavar="WN",
-                   help="highest wavenumber in cm^-1 (default: %(default)g, 0.5 micron)")
-    s.add_argument("--resolution", type=positive_float, default=20000.0, metavar="R",
-                   help="resolving power wn/dwn of the grid (default: %(default)g)")
-    s.add_argument("--angles", type=positive_int, default=8, metavar="M",
-                   help="number of Gauss-Legendre emission angles (default: %(default)s)")
+    _cli.spectral_options(s, resolution=20000.0, angles=8)
     o = p.add_argument_group("output")
     o.add_argument("--output", default=".", metavar="DIR",
                    help="folder for the files (default: current folder)")

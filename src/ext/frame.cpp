@@ -208,18 +208,18 @@ static bool choose_simd() {
 
 static bool add_simd_constants(PyObject* module) {
     using exokern::Simd;
-    PyObject* paths = PyTuple_New(0);
+    // The paths this CPU runs, narrowest first: scalar always, avx2 and avx512 if supported.
+    const Simd all[] = {Simd::scalar, Simd::avx2, Simd::avx512};
+    Py_ssize_t count = 0;
+    for (Simd s : all) count += exokern::simd_supported(s);
+    PyObject* paths = PyTuple_New(count);
     if (paths == nullptr) return false;
-    for (Simd s : {Simd::scalar, Simd::avx2, Simd::avx512}) {
-        if (!exokern::simd_supported(s)) continue;
-        PyObject* name = PyUnicode_FromString(exokern::simd_name(s));
-        PyObject* one = name == nullptr ? nullptr : PyTuple_Pack(1, name);
-        Py_XDECREF(name);
-        PyObject* longer = one == nullptr ? nullptr : PySequence_Concat(paths, one);
-        Py_XDECREF(one);
-        Py_DECREF(paths);
-        if (longer == nullptr) return false;
-        paths = longer;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = PyUnicode_FromString(exokern::simd_name(all[i]));
+        if (name == nullptr || PyTuple_SetItem(paths, i, name) < 0) {
+            Py_DECREF(paths);
+            return false;
+        }
     }
     if (PyModule_AddObject(module, "_simd_paths", paths) < 0) {
         Py_DECREF(paths);
