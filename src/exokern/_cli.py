@@ -125,7 +125,7 @@ def write_files(writers: Sequence[tuple[str, Callable[[IO[bytes]], None]]]) -> l
     return written
 
 
-def progress(total: int, desc: str, **options: Any) -> Any:
+def progress(total: Optional[int], desc: str, **options: Any) -> Any:
     """A progress bar on standard error (tqdm), drawn only on a terminal and only once the work
     has run for a second."""
     tqdm = importlib.import_module("tqdm").tqdm
