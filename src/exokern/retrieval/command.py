@@ -19,17 +19,18 @@ import argparse
 import contextlib
 import importlib
 import os
+import signal
 import sys
-import time
+import threading
 from typing import IO, Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
 
 from exokern import __version__, _cli
-from exokern.model import DEFAULTS, R_JUPITER, ForwardModel, grid_size
+from exokern.model import R_JUPITER, ForwardModel, grid_size
 from exokern.retrieval import pools
 from exokern.retrieval.data import UNITS, DataError, Observation, read_spectrum, write_spectrum
-from exokern.retrieval.likelihood import (ERROR_SCALE, OBSERVABLES, Likelihood, Prior, Priors,
+from exokern.retrieval.likelihood import (OBSERVABLES, Likelihood, Prior, Priors,
                                           check_parameters, inject, log_bins, parse_prior)
 from exokern.retrieval.sampler import CheckpointMismatch, Posterior, bands, sample
 
@@ -100,7 +101,7 @@ def load_config(path: str) -> dict[str, Any]:
                 raise ValueError(f"{path}: [{section}] {key} must be {kind.__name__}, got "
                                  f"{item!r}")
             if key == "file":
-                item = os.path.join(os.path.dirname(os.path.abspath(path)), item)
+                item = os.path.join(os.path.dirname(os.path.abspath(path)), str(item))
                 key = "data"
             flat[key] = item
     return flat
@@ -206,8 +207,20 @@ class Run:
             raise ValueError("the injection-recovery run is a transmission retrieval; give "
                              "DATA for an emission retrieval")
 
+        if self.injected:
+            lo, hi, r = INJECTED_RANGE
+            low, high = log_bins(lo, hi, r)
+        else:
+            assert data_path is not None
+            try:
+                self.data: Observation = read_spectrum(data_path, settings["units"])
+            except OSError as err:
+                raise ValueError(f"cannot read {data_path}: {err.strerror}") from None
+            low, high = self.data.low, self.data.high
+        self.truths: dict[str, float] = {}
+
         specs: dict[str, Any] = dict(config.get("parameters", {}))
-        if self.injected and not specs:
+        if self.injected and not specs and not args.free:
             specs = dict(DEFAULT_PRIORS)
         for text in args.free:
             name, sep, spec = text.partition("=")
@@ -236,17 +249,7 @@ class Run:
         self.priors = Priors(priors)
 
         if self.injected:
-            lo, hi, r = INJECTED_RANGE
-            low, high = log_bins(lo, hi, r)
             self.truths = {k: v for k, v in INJECTED_TRUTHS.items() if k not in self.fixed}
-        else:
-            assert data_path is not None
-            try:
-                self.data: Observation = read_spectrum(data_path, settings["units"])
-            except OSError as err:
-                raise ValueError(f"cannot read {data_path}: {err.strerror}") from None
-            low, high = self.data.low, self.data.high
-            self.truths = {}
         self.model = self._model(low, high)
         check_parameters(self.model, self.priors, self.fixed)
         if self.injected:
@@ -306,7 +309,7 @@ def summary(run: Run, post: Posterior, files: Sequence[str], note: str) -> str:
         f"exokern {__version__}: {s['geometry']} retrieval of {data.source} ({len(data)} bins, "
         f"{data.low.min():.3f} .. {data.high.max():.3f} micron)",
         f"  model      {s['layers']} layers, {len(run.model.wn)} wavenumbers (R = "
-        f"{s['resolution']:g})" + (f"; fixed: " + ", ".join(f"{k} = {v:g}" for k, v in
+        f"{s['resolution']:g})" + ("; fixed: " + ", ".join(f"{k} = {v:g}" for k, v in
                                                            run.fixed.items())
                                    if run.fixed else ""),
         f"  sampler    dynesty, {s['live']} live points, dlogz {s['dlogz']:g}, seed "
@@ -411,8 +414,37 @@ def _npz(arrays: dict[str, Any]) -> Callable[[IO[bytes]], None]:
     return lambda stream: np.savez_compressed(stream, **arrays)
 
 
-def _progress_of(bar: Any) -> Callable[[int, int, float], None]:
+class _Interrupts:
+    """Ctrl-C during sampling takes effect between iterations: the sampler prints a traceback
+    of whatever its likelihood raises, so the interruption waits for the iteration to end (a
+    second Ctrl-C interrupts at once)."""
+
+    def __init__(self) -> None:
+        self.pending = False
+        self.previous: Any = None
+
+    def __enter__(self) -> "_Interrupts":
+        if threading.current_thread() is threading.main_thread():
+            self.previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.pending:
+            raise KeyboardInterrupt
+        self.pending = True
+
+    def check(self) -> None:
+        if self.pending:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+
+def _progress_of(bar: Any, interrupts: _Interrupts) -> Callable[[int, int, float], None]:
     def update(iteration: int, calls: int, remaining: float) -> None:
+        interrupts.check()
         bar.n = iteration
         bar.set_postfix_str(f"calls {calls}, dlogz {remaining:.3g}", refresh=False)
         bar.update(0)
@@ -437,12 +469,13 @@ def execute(run: Run, pool: pools.Pool, args: argparse.Namespace) -> int:
         writers.append((os.path.join(args.output, "injected.csv"),
                         lambda stream: write_spectrum(stream, run.data, comments)))
     s = run.settings
-    with _cli.progress(None, "nested sampling", unit=" it") as bar:
+    with _cli.progress(None, "nested sampling", unit=" it") as bar, _Interrupts() as stop:
         try:
             post = sample(run.likelihood, run.priors, pool, live=s["live"], dlogz=s["dlogz"],
                           seed=s["seed"], batch=s["batch"], method=s["method"],
                           max_calls=s["max_calls"], checkpoint=checkpoint,
-                          checkpoint_every=args.checkpoint_every, progress=_progress_of(bar))
+                          checkpoint_every=args.checkpoint_every,
+                          progress=_progress_of(bar, stop))
         except CheckpointMismatch as err:
             raise _cli.CommandError(f"{err} (or pass --restart)") from None
     band = bands(run.likelihood, post, pool, seed=s["seed"])

@@ -47,7 +47,8 @@ class Pool:
         if self._executor is None:
             return [fn(item) for item in items]
         try:
-            return list(self._executor.map(fn, items))
+            # A list, not an iterator: dask maps over sequences only.
+            return list(self._executor.map(fn, list(items)))
         except concurrent.futures.process.BrokenProcessPool:
             raise _cli.CommandError("a worker process died (out of memory, or killed); "
                                     "the checkpoint keeps the run's progress") from None
