@@ -375,7 +375,7 @@ def plot_corner(run: Run, post: Posterior, stream: IO[bytes]) -> None:
     truths = [run.truths.get(name) for name in post.names] if run.truths else None
     plotting.cornerplot(post.raw, labels=list(post.names), truths=truths,
                         quantiles=(0.02275, 0.5, 0.97725), show_titles=True,
-                        title_quantiles=(0.15865, 0.5, 0.84135), title_fmt=".3g",
+                        title_quantiles=(0.15865, 0.5, 0.84135), title_fmt=".4g",
                         fig=(fig, axes))
     fig.subplots_adjust(top=0.93)
     fig.suptitle(f"exokern retrieval of {run.data.source}: ln Z = {post.logz:.2f} +- "

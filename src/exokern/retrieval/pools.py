@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import importlib
 import multiprocessing
 import os
 import signal
@@ -44,17 +45,28 @@ class Pool:
         self.engine = engine
 
     def map(self, fn: Callable[[Any], Any], items: Iterable[Any]) -> list[Any]:
+        items = list(items)
         if self._executor is None:
             return [fn(item) for item in items]
+        # One task per worker, each a run of consecutive items: a task's round trip (pickling,
+        # the scheduler, the wire) costs about as much as a likelihood call, so it is paid once
+        # per worker and map, not once per item.
+        count = min(self.workers, len(items))
+        bounds = [len(items) * k // count for k in range(count + 1)] if count else [0]
+        chunks = [items[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
         try:
-            # A list, not an iterator: dask maps over sequences only.
-            return list(self._executor.map(fn, list(items)))
+            done = list(self._executor.map(_apply, [fn] * len(chunks), chunks))
         except concurrent.futures.process.BrokenProcessPool:
             raise _cli.CommandError("a worker process died (out of memory, or killed); "
                                     "the checkpoint keeps the run's progress") from None
+        return [result for chunk in done for result in chunk]
 
     def __repr__(self) -> str:
         return f"Pool({self.engine!r}, workers={self.workers})"
+
+
+def _apply(fn: Callable[[Any], Any], chunk: Sequence[Any]) -> list[Any]:
+    return [fn(item) for item in chunk]
 
 
 @contextlib.contextmanager
@@ -112,8 +124,8 @@ def mpi() -> Iterator[Optional[Pool]]:
 
     A job of a single rank evaluates in that rank (the Pool of `serial`)."""
     try:
-        from mpi4py import MPI
-        from mpi4py.futures import MPICommExecutor
+        MPI = importlib.import_module("mpi4py.MPI")
+        MPICommExecutor = importlib.import_module("mpi4py.futures").MPICommExecutor
     except ImportError as err:
         raise _cli.CommandError(f"--mpi needs mpi4py and an MPI library ({err}); "
                                 'pip install "exokern[mpi]"') from None
