@@ -375,3 +375,23 @@ batch = 4
     assert run.returncode == 0, run.stderr
     with np.load(tmp_path / "second" / "retrieval.npz") as f:
         assert np.array_equal(f["samples"], cli_reference["samples"])
+
+
+def test_emission_retrieval_of_a_data_file(tmp_path):
+    """An emission spectrum written as a data file in ppm, retrieved through the command."""
+    model = ForwardModel("emission", layers=20, resolution=300.0, angles=2, wn_min=9900.0,
+                         wn_max=18400.0)
+    low, high = log_bins(0.55, 1.0, 40.0)
+    data = inject(model, {"isothermal": 1800.0}, low, high, 5e-6, seed=2, tstar=5000.0)
+    lines = ["wavelength width fpfs sigma"] + [
+        " ".join(repr(float(x)) for x in ((a + b) / 2, b - a, 1e6 * v, 1e6 * e))
+        for a, b, v, e in zip(data.low, data.high, data.value, data.error)]
+    (tmp_path / "eclipse.txt").write_text("\n".join(lines) + "\n")
+    run = retrieve(["eclipse.txt", "--units", "ppm", "--geometry", "emission", "--tstar",
+                    "5000", "--layers", "20", "--resolution", "300", "--free",
+                    "isothermal=uniform:1000:2500", "--live", "30", "--workers", "1",
+                    "--no-plot", "--output", "out"], tmp_path)
+    assert run.returncode == 0, run.stderr
+    with np.load(tmp_path / "out" / "retrieval.npz") as f:
+        lo, hi = f["quantiles"][0, 0], f["quantiles"][-1, 0]
+    assert lo <= 1800.0 <= hi and hi - lo < 100.0

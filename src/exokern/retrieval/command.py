@@ -329,11 +329,12 @@ def summary(run: Run, post: Posterior, files: Sequence[str], note: str) -> str:
         prior = run.priors.priors[k]
         bounds = f"{prior.kind} {_fmt(prior.low)} .. {_fmt(prior.high)}"
         out.append(f"  {name:<11}{_fmt(q[0, k]):>12}   {interval:<26}{bounds:<36}{mark}")
-    best = float(np.max(post.logl))
+    best = int(np.argmax(post.logl))
+    residual = (data.value - run.likelihood.binned(post.samples[best])) / data.error
     out += [
-        f"  evidence   ln Z = {post.logz:.3f} +- {post.logzerr:.3f}; best ln L = {best:.3f}, "
-        f"chi^2 = {-2 * (best - run.likelihood.loglike(run.data.value)):.1f} for "
-        f"{len(data)} bins",
+        f"  evidence   ln Z = {post.logz:.3f} +- {post.logzerr:.3f}; best ln L = "
+        f"{post.logl[best]:.3f}, chi^2 = {float(np.sum(residual ** 2)):.1f} for {len(data)} "
+        "bins",
         f"  cost       {post.calls} likelihood calls, {post.iterations} iterations; "
         f"{post.calls_here} calls in {post.seconds:.1f} s = {post.calls_per_second:.0f} "
         "calls/s",

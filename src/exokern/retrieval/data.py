@@ -88,7 +88,8 @@ def read_spectrum(path: str, units: str = "fraction") -> Observation:
     and the line, for a malformed file, and OSError when it cannot be read."""
     if units not in UNITS:
         raise ValueError(f"units must be one of {', '.join(UNITS)}, got {units!r}")
-    with open(path, encoding="utf-8", errors="replace") as stream:
+    # utf-8-sig: a byte-order mark (spreadsheets write one) is not part of the header
+    with open(path, encoding="utf-8-sig", errors="replace") as stream:
         return parse_spectrum(stream.read().splitlines(), path, UNITS[units])
 
 
