@@ -201,6 +201,14 @@ def test_likelihood_equals_a_direct_computation(problem, scaled):
     assert pickle.loads(pickle.dumps(like))(theta) == like(theta)
 
 
+@pytest.mark.parametrize("theta", [[1300.0], [1300.0, -3.0, 7e9, 1.0]])
+def test_theta_of_the_wrong_length_is_refused(problem, theta):
+    with pytest.raises(ValueError, match="expected 3 values"):
+        problem[2](theta)
+    with pytest.raises(ValueError, match="expected 3 values"):
+        PRIORS(np.full(len(theta), 0.5))
+
+
 def test_refused_parameters_have_zero_likelihood(problem):
     model, data, _ = problem
     like = Likelihood(model, data, ("isothermal", "rstar"))
@@ -395,3 +403,22 @@ def test_emission_retrieval_of_a_data_file(tmp_path):
     with np.load(tmp_path / "out" / "retrieval.npz") as f:
         lo, hi = f["quantiles"][0, 0], f["quantiles"][-1, 0]
     assert lo <= 1800.0 <= hi and hi - lo < 100.0
+
+
+def _exit(code):
+    os._exit(code)
+
+
+def test_a_dead_worker_ends_the_map_with_an_error():
+    from exokern._cli import CommandError
+
+    with pools.processes(1) as pool:
+        with pytest.raises(CommandError, match="a worker process died"):
+            pool.map(_exit, [3, 3])
+
+
+def test_max_calls_stops_the_run_with_a_note(tmp_path):
+    run = retrieve([*CLI_SMALL, "--workers", "1", "--max-calls", "200", "--output", "out"],
+                   tmp_path)
+    assert run.returncode == 0 and run.stderr == ""
+    assert "note       The sampling was stopped short" in run.stdout

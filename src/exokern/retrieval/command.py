@@ -22,6 +22,7 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from typing import IO, Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
@@ -470,7 +471,11 @@ def execute(run: Run, pool: pools.Pool, args: argparse.Namespace) -> int:
         writers.append((os.path.join(args.output, "injected.csv"),
                         lambda stream: write_spectrum(stream, run.data, comments)))
     s = run.settings
-    with _cli.progress(None, "nested sampling", unit=" it") as bar, _Interrupts() as stop:
+    with _cli.progress(None, "nested sampling", unit=" it") as bar, _Interrupts() as stop, \
+            warnings.catch_warnings(record=True) as caught:
+        # What the sampler warns of (a run stopped by --max-calls before it converged) goes
+        # into the summary.
+        warnings.simplefilter("always", UserWarning)
         try:
             post = sample(run.likelihood, run.priors, pool, live=s["live"], dlogz=s["dlogz"],
                           seed=s["seed"], batch=s["batch"], method=s["method"],
@@ -482,7 +487,7 @@ def execute(run: Run, pool: pools.Pool, args: argparse.Namespace) -> int:
     band = bands(run.likelihood, post, pool, seed=s["seed"])
     writers.append((os.path.join(args.output, "retrieval.npz"),
                     _npz(results_arrays(run, post, band))))
-    note = ""
+    note = "; ".join(dict.fromkeys(str(w.message) for w in caught))
     if not args.no_plot:
         writers.append((os.path.join(args.output, "corner.png"),
                         lambda stream: plot_corner(run, post, stream)))

@@ -120,6 +120,7 @@ class Priors:
         self.names = tuple(names)
 
     def __call__(self, u: Array) -> Array:
+        _check_length(u, self.names)
         return np.array([p.value(float(x)) for p, x in zip(self.priors, u)])
 
     def __len__(self) -> int:
@@ -130,6 +131,12 @@ class Priors:
 
     def __hash__(self) -> int:
         return hash(self.priors)
+
+
+def _check_length(theta: Any, names: Sequence[str]) -> None:
+    if len(theta) != len(names):
+        raise ValueError(f"expected {len(names)} values ({', '.join(names)}), got "
+                         f"{len(theta)}")
 
 
 def check_parameters(model: ForwardModel, priors: Priors, fixed: Mapping[str, float]) -> None:
@@ -227,6 +234,7 @@ class Likelihood:
 
     def parameters(self, theta: Sequence[float]) -> dict[str, float]:
         """The forward model's parameters for theta (the fixed ones included)."""
+        _check_length(theta, self.names)
         params = dict(self.fixed)
         for name, value in zip(self.names, theta):
             if name != ERROR_SCALE:
@@ -254,6 +262,7 @@ class Likelihood:
         return -0.5 * (math.fsum(r * r) + lognorm)
 
     def __call__(self, theta: Sequence[float]) -> float:
+        _check_length(theta, self.names)
         try:
             with np.errstate(all="ignore"):
                 model = self.binned(theta)

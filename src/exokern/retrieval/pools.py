@@ -56,7 +56,11 @@ class Pool:
         chunks = [items[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
         try:
             done = list(self._executor.map(_apply, [fn] * len(chunks), chunks))
-        except concurrent.futures.process.BrokenProcessPool:
+        except Exception as err:
+            # A worker that died: the pool of processes breaks, dask gives up on a task that
+            # killed its workers. The exceptions of the evaluations themselves pass through.
+            if type(err).__name__ not in ("BrokenProcessPool", "KilledWorker"):
+                raise
             raise _cli.CommandError("a worker process died (out of memory, or killed); "
                                     "the checkpoint keeps the run's progress") from None
         return [result for chunk in done for result in chunk]
