@@ -220,34 +220,7 @@ class Run:
             low, high = self.data.low, self.data.high
         self.truths: dict[str, float] = {}
 
-        specs: dict[str, Any] = dict(config.get("parameters", {}))
-        if self.injected and not specs and not args.free:
-            specs = dict(DEFAULT_PRIORS)
-        for text in args.free:
-            name, sep, spec = text.partition("=")
-            if not sep:
-                raise ValueError(f"--free {text!r} is not NAME=KIND:LOW:HIGH")
-            specs[name.strip()] = spec
-        for text in args.set:
-            name, sep, value = text.partition("=")
-            if not sep:
-                raise ValueError(f"--set {text!r} is not NAME=VALUE")
-            try:
-                specs[name.strip()] = float(value)
-            except ValueError:
-                raise ValueError(f"--set {text!r}: {value!r} is not a number") from None
-        if not specs:
-            raise ValueError("no free parameters: give --free NAME=KIND:LOW:HIGH or "
-                             "[parameters] in --config")
-        priors: list[Prior] = []
-        self.fixed: dict[str, float] = {}
-        for name, spec in specs.items():
-            prior = parse_prior(name, spec)
-            if prior is None:
-                self.fixed[name] = float(spec)
-            else:
-                priors.append(prior)
-        self.priors = Priors(priors)
+        self.priors, self.fixed = _parameters(config, args, self.injected)
 
         if self.injected:
             self.truths = {k: v for k, v in INJECTED_TRUTHS.items() if k not in self.fixed}
@@ -272,6 +245,41 @@ class Run:
         return ForwardModel(s["geometry"], layers=s["layers"], ptop=s["ptop"],
                             pbottom=s["pbottom"], wn_min=wn_min, wn_max=wn_max,
                             resolution=s["resolution"], angles=s["angles"])
+
+
+def _parameters(config: Mapping[str, Any], args: argparse.Namespace,
+                injected: bool) -> tuple[Priors, dict[str, float]]:
+    """The priors of the free parameters and the values of the fixed ones: those of the
+    configuration file, updated by --free and --set; the default priors for an injection that
+    names none."""
+    specs: dict[str, Any] = dict(config.get("parameters", {}))
+    if injected and not specs and not args.free:
+        specs = dict(DEFAULT_PRIORS)
+    for text in args.free:
+        name, sep, spec = text.partition("=")
+        if not sep:
+            raise ValueError(f"--free {text!r} is not NAME=KIND:LOW:HIGH")
+        specs[name.strip()] = spec
+    for text in args.set:
+        name, sep, value = text.partition("=")
+        if not sep:
+            raise ValueError(f"--set {text!r} is not NAME=VALUE")
+        try:
+            specs[name.strip()] = float(value)
+        except ValueError:
+            raise ValueError(f"--set {text!r}: {value!r} is not a number") from None
+    if not specs:
+        raise ValueError("no free parameters: give --free NAME=KIND:LOW:HIGH or "
+                         "[parameters] in --config")
+    priors: list[Prior] = []
+    fixed: dict[str, float] = {}
+    for name, spec in specs.items():
+        prior = parse_prior(name, spec)
+        if prior is None:
+            fixed[name] = float(spec)
+        else:
+            priors.append(prior)
+    return Priors(priors), fixed
 
 
 def _engine(args: argparse.Namespace, mpi_pool: Optional[pools.Pool]) -> Any:
