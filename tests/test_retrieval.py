@@ -339,9 +339,14 @@ def test_interrupted_run_resumes_from_its_checkpoint(tmp_path, cli_reference):
     (["missing.csv"], "cannot read missing.csv"),
     (["--mpi", "--dask"], "not allowed with argument"),
     (["--config", "run.toml"], "unknown key 'lives' in \\[sampler\\]"),
+    (["--config", "none.toml"], "cannot read --config none.toml: No such file"),
+    (["--config", "bad.toml"], "bad.toml: .*line 1"),
+    (["--config", "prior.toml"], "the prior of na needs two numbers"),
 ])
 def test_bad_options_get_one_line(tmp_path, args, match):
     (tmp_path / "run.toml").write_text("[sampler]\nlives = 3\n")
+    (tmp_path / "bad.toml").write_text("[sampler\n")
+    (tmp_path / "prior.toml").write_text("[parameters]\nna = { uniform = [1] }\n")
     run = retrieve(args, tmp_path, timeout=60)
     assert run.returncode == 2, run.stderr
     lines = run.stderr.strip().splitlines()

@@ -75,11 +75,13 @@ def load_config(path: str) -> dict[str, Any]:
         import tomllib
     else:  # pragma: no cover - Python 3.9/3.10
         import tomli as tomllib
-    with open(path, "rb") as stream:
-        try:
+    try:
+        with open(path, "rb") as stream:
             table = tomllib.load(stream)
-        except tomllib.TOMLDecodeError as err:
-            raise ValueError(f"{path}: {err}") from None
+    except OSError as err:
+        raise ValueError(f"cannot read --config {path}: {err.strerror}") from None
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as err:
+        raise ValueError(f"{path}: {err}") from None
     flat: dict[str, Any] = {}
     for section, value in table.items():
         if section == "parameters":
