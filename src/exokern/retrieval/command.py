@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import importlib.util
 import os
 import signal
 import sys
@@ -287,6 +288,8 @@ def _parameters(config: Mapping[str, Any], args: argparse.Namespace,
 def _engine(args: argparse.Namespace, mpi_pool: Optional[pools.Pool]) -> Any:
     if mpi_pool is not None:
         return _given(mpi_pool)
+    if args.mpi:  # without mpi4py: pools.mpi says what to install
+        return pools.mpi()
     if args.scheduler or args.scheduler_file:
         return pools.dask(args.scheduler, args.scheduler_file)
     if args.dask:
@@ -516,7 +519,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     failed, 2 bad options or data, 130 interrupted)."""
     argv = list(sys.argv[1:] if argv is None else argv)
     prog = _cli.prog_name("exokern.retrieval")
-    if pools.mpi_requested(argv):
+    if pools.mpi_requested(argv) and importlib.util.find_spec("mpi4py") is not None:
         # Every rank runs this command: the ranks other than 0 serve evaluations until rank 0
         # is done, whatever rank 0 makes of the options.
         def under_mpi() -> int:
