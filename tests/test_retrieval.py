@@ -249,10 +249,13 @@ def test_dask_cluster_gives_the_same_run(problem, reference):
         same_run(sample(problem[2], PRIORS, pool, **SAMPLING), reference)
 
 
-def test_checkpoint_of_another_run_is_refused(problem, tmp_path):
+def test_checkpoint_of_a_finished_run_and_of_another_run(problem, tmp_path):
     path = str(tmp_path / "run.checkpoint")
     with pools.serial() as pool:
-        sample(problem[2], PRIORS, pool, **{**SAMPLING, "dlogz": 50.0}, checkpoint=path)
+        first = sample(problem[2], PRIORS, pool, **{**SAMPLING, "dlogz": 50.0}, checkpoint=path)
+        again = sample(problem[2], PRIORS, pool, **{**SAMPLING, "dlogz": 50.0}, checkpoint=path)
+        assert again.info["resumed"] and again.calls_here == 0
+        same_run(again, first)
         with pytest.raises(CheckpointMismatch, match="another retrieval"):
             sample(problem[2], PRIORS, pool, **{**SAMPLING, "seed": 6}, checkpoint=path)
 

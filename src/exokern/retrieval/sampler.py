@@ -125,9 +125,14 @@ def sample(likelihood: Likelihood, priors: Priors, pool: Pool, *, live: int = 40
             progress(int(niter), int(ncall), float(results.delta_logz))
 
     start = time.perf_counter()
-    sampler.run_nested(dlogz=dlogz, maxcall=max_calls, print_progress=progress is not None,
-                       print_func=report, checkpoint_file=checkpoint,
-                       checkpoint_every=checkpoint_every, resume=resume)
+    # A checkpoint saved at the end of a finished run (its final live points added) holds the
+    # whole result: resuming it would sample nothing more.
+    finished = resume and bool(getattr(sampler, "added_live", False))
+    if not finished:
+        sampler.run_nested(dlogz=dlogz, maxcall=max_calls,
+                           print_progress=progress is not None, print_func=report,
+                           checkpoint_file=checkpoint, checkpoint_every=checkpoint_every,
+                           resume=resume)
     seconds = time.perf_counter() - start
     res = sampler.results
     weights = np.exp(res["logwt"] - res["logz"][-1])
