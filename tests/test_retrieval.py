@@ -2,6 +2,8 @@
 computations, injection-recovery, the same posterior on every engine (this process, local
 processes, a dask LocalCluster, MPI ranks), checkpoints and the command's errors."""
 
+import contextlib
+import faulthandler
 import io
 import math
 import os
@@ -237,14 +239,25 @@ def test_injection_is_recovered(reference):
     assert reference.weights.sum() == pytest.approx(1.0)
 
 
+@contextlib.contextmanager
+def bounded(seconds):
+    """A hang of the engines in this process ends the test run with every thread's traceback
+    after `seconds`, instead of waiting for ever."""
+    faulthandler.dump_traceback_later(seconds, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
 def test_local_processes_give_the_same_run(problem, reference):
-    with pools.processes(2) as pool:
+    with bounded(300), pools.processes(2) as pool:
         same_run(sample(problem[2], PRIORS, pool, **SAMPLING), reference)
 
 
 def test_dask_cluster_gives_the_same_run(problem, reference):
     pytest.importorskip("distributed")
-    with pools.dask(workers=2) as pool:
+    with bounded(300), pools.dask(workers=2) as pool:
         assert pool.workers == 2
         same_run(sample(problem[2], PRIORS, pool, **SAMPLING), reference)
 
@@ -312,11 +325,15 @@ def test_interrupted_run_resumes_from_its_checkpoint(tmp_path, cli_reference):
     proc = subprocess.Popen([sys.executable, "-m", "exokern.retrieval", *args], cwd=tmp_path,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     checkpoint = tmp_path / command.CHECKPOINT
-    deadline = time.monotonic() + 120
-    while not checkpoint.exists() and proc.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.02)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=60)
+    try:
+        deadline = time.monotonic() + 120
+        while not checkpoint.exists() and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()  # a no-op once it has ended
+        proc.wait()
     if proc.returncode == 0:
         pytest.skip("the run finished before it could be interrupted")
     assert proc.returncode == 130 and err.strip().endswith("interrupted")

@@ -199,10 +199,10 @@ class Run:
         self.settings = settings
         if settings["method"] not in METHODS:
             raise ValueError(f"method must be one of {', '.join(METHODS)}")
-        for key in ("live", "batch", "layers", "angles"):
+        for key in ("batch", "layers", "angles"):
             if settings[key] < 1:
                 raise ValueError(f"{key} must be at least 1, got {settings[key]}")
-        if settings["live"] < 2 * 5:
+        if settings["live"] < 10:
             raise ValueError(f"live must be at least 10, got {settings['live']}")
         data_path = args.data or config.get("data")
         self.injected = data_path is None
@@ -287,7 +287,7 @@ def _parameters(config: Mapping[str, Any], args: argparse.Namespace,
 
 def _engine(args: argparse.Namespace, mpi_pool: Optional[pools.Pool]) -> Any:
     if mpi_pool is not None:
-        return _given(mpi_pool)
+        return contextlib.nullcontext(mpi_pool)
     if args.mpi:  # without mpi4py: pools.mpi says what to install
         return pools.mpi()
     if args.scheduler or args.scheduler_file:
@@ -296,17 +296,6 @@ def _engine(args: argparse.Namespace, mpi_pool: Optional[pools.Pool]) -> Any:
         return pools.dask(workers=args.workers)
     workers = args.workers or os.cpu_count() or 1
     return pools.serial() if workers == 1 else pools.processes(workers)
-
-
-class _given:
-    def __init__(self, pool: pools.Pool) -> None:
-        self.pool = pool
-
-    def __enter__(self) -> pools.Pool:
-        return self.pool
-
-    def __exit__(self, *exc: object) -> None:
-        return None
 
 
 def _fmt(x: float) -> str:

@@ -29,6 +29,7 @@ import numpy.typing as npt
 
 from exokern import radiation as rad
 from exokern.model import DEFAULTS, ForwardModel
+from exokern.model import _rebuild as rebuild_model
 from exokern.retrieval.data import Binning, Observation
 
 Array = npt.NDArray[np.float64]
@@ -170,14 +171,13 @@ def observable(model: ForwardModel, params: Mapping[str, Any],
                star: Optional[Array] = None) -> Array:
     """The observable of `model` at its wavenumbers: the transit depth, or for emission the
     planet-to-star flux ratio against the stellar flux `star` (pi B(T_star))."""
-    out = model.spectrum(**params)
-    if model.geometry == "transmission":
-        return out["depth"]
-    assert star is not None
-    p = model.parameters(**params)
-    rplanet, rstar = p["rplanet"], p["rstar"]
+    res = model(**params)
+    if res.depth is not None:
+        return res.depth
+    assert star is not None and res.flux is not None
+    rplanet, rstar = res.params["rplanet"], res.params["rstar"]
     assert rplanet is not None and rstar is not None
-    ratio: Array = out["flux"] / star * ((rplanet / rstar) ** 2)
+    ratio: Array = res.flux / star * ((rplanet / rstar) ** 2)
     return ratio
 
 
@@ -212,8 +212,10 @@ class Likelihood:
         # Sums by math.fsum (correctly rounded): the same bits in every process, whatever
         # the arrays' alignment or the machine's vector width.
         self._lognorm = math.fsum(np.log(2.0 * math.pi * data.error ** 2))
+        # The model as it pickles itself: its static choices and its defaults.
+        _, (static, defaults) = model.__reduce__()
         self._description = json.dumps(dict(
-            static=model.static, fixed=self.fixed, names=self.names, tstar=self.tstar,
+            static=static, defaults=defaults, fixed=self.fixed, names=self.names, tstar=self.tstar,
             data=dict(low=data.low.tolist(), high=data.high.tolist(),
                       value=data.value.tolist(), error=data.error.tolist(),
                       source=data.source)), sort_keys=True)
@@ -278,8 +280,7 @@ class Likelihood:
 def _likelihood_from(description: str) -> Likelihood:
     """A likelihood from its description; a worker keeps the last few it was sent."""
     d = json.loads(description)
-    static = dict(d["static"])
-    model = ForwardModel(static.pop("geometry"), **static)
+    model = rebuild_model(d["static"], d["defaults"])
     data = Observation(np.array(d["data"]["low"]), np.array(d["data"]["high"]),
                        np.array(d["data"]["value"]), np.array(d["data"]["error"]),
                        d["data"]["source"])
