@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# CI: build the four extension modules with AddressSanitizer and UndefinedBehaviorSanitizer
+# CI: build the extension modules with AddressSanitizer and UndefinedBehaviorSanitizer
 # (CMake option EXOKERN_SANITIZE=ON) into a fresh virtual environment and run the whole test
 # suite against that build. Any sanitizer report fails the run, also one written by a
 # subprocess that a test starts (the reports go to log files that are checked at the end).

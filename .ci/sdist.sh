@@ -45,7 +45,7 @@ import sys
 import zipfile
 
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-modules = ["_quadra", "_alkali", "_simpson", "_kelvo"]
+modules = ["_quadra", "_alkali", "_simpson", "_kelvo", "_opacity", "_forward"]
 required = ["exokern/__init__.py", "exokern/py.typed", "exokern/include/exokern/exokern.h"]
 required += [n for n in names if n.endswith(".dist-info/licenses/LICENSE")] or ["LICENSE"]
 required += [f"exokern/{m}.pyi" for m in modules]
@@ -78,7 +78,7 @@ src=$(echo "$work"/unpacked/exokern-*)
 # The installed package must be the one under test, with its header where get_include() says.
 (cd "$work" && "$py" - <<'EOF'
 import os
-import exokern, exokern._quadra, exokern._alkali, exokern._simpson, exokern._kelvo
+import exokern, exokern._quadra, exokern._alkali, exokern._simpson, exokern._kelvo, exokern._opacity, exokern._forward
 site = os.path.dirname(exokern.__file__)
 assert "site-packages" in site, site
 header = os.path.join(exokern.get_include(), "exokern", "exokern.h")

@@ -2,16 +2,16 @@
 # CI: check the type stubs of the four extension modules (src/exokern/_<module>.pyi) against
 # the built modules with mypy.stubtest; that mypy --strict and pyright, given only the installed
 # package (py.typed and the stubs inside it), type a call of every method; and that the whole
-# package passes mypy --strict.
+# package passes mypy --strict, with every optional extra installed and with none.
 # Usage: bash .ci/stubtest.sh
 source "$(dirname "$0")/common.sh"
-modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo)
+modules=(exokern._quadra exokern._alkali exokern._simpson exokern._kelvo exokern._opacity exokern._forward)
 
 echo "=== stubtest: fresh virtual environment ==="
 fresh_venv "$work/venv"
 py="$work/venv/bin/python"
 "$py" -m pip install -q "numpy>=2" mypy "pyright[nodejs]" "scikit-build-core>=0.11" cmake ninja \
-    "tqdm>=4.60" matplotlib "dask[distributed]" xarray zarr
+    "tqdm>=4.60" matplotlib "dask[distributed]" xarray zarr dynesty mpi4py mpich
 (cd "$root" && "$py" -m pip install -q --no-build-isolation --no-deps . -Cbuild-dir="$work/build")
 
 missing=0
@@ -60,6 +60,15 @@ EOF
 (cd "$work" && "$py" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" use_exokern.py)
 echo "=== stubtest: pyright on the same calls ==="
 (cd "$work" && "$work/venv/bin/pyright" --pythonpath "$py" use_exokern.py)
-echo "=== stubtest: mypy --strict -p exokern ==="
+echo "=== stubtest: mypy --strict -p exokern, every extra installed ==="
 (cd "$work" && "$py" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" -p exokern)
+echo "=== stubtest: mypy --strict -p exokern, no extra installed ==="
+fresh_venv "$work/venv-bare"
+bare="$work/venv-bare/bin/python"
+"$bare" -m pip install -q "numpy>=2" mypy "tqdm>=4.60"
+# The same build as a wheel (the build folder is reused), installed without its extras.
+(cd "$root" && "$py" -m pip wheel -q --no-deps --no-build-isolation -w "$work/wheel" . \
+    -Cbuild-dir="$work/build")
+"$bare" -m pip install -q --no-deps "$work"/wheel/exokern-*.whl
+(cd "$work" && "$bare" -m mypy --strict --no-incremental --config-file "$work/mypy.ini" -p exokern)
 echo "=== stubtest: passed in $((SECONDS - start)) s ==="

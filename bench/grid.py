@@ -57,14 +57,14 @@ def on_cluster(model: ForwardModel, grids: list[eg.Grid], workers: int,
         client.run(lambda: None)  # every worker up and connected
         # A first grid of one cell per worker: the workers import exokern and dask's
         # serialisation paths once in their life, not once per grid.
-        warm = eg.Grid.from_axes({"tirr": np.full(workers, 1000.0)})
+        warm = eg.Grid.from_axes({"tirr": np.linspace(1000.0, 1100.0, workers)})
         eg.run_grid(os.path.join(folder, f"w{workers}-warm.zarr"), warm, model, client=client,
-                    progress=False, block=1)
+                    block=1)
         for k, grid in enumerate(grids):
             store = os.path.join(folder, f"w{workers}-{k}.zarr")
             shutil.rmtree(store, ignore_errors=True)
             start = time.perf_counter()
-            summary = eg.run_grid(store, grid, model, client=client, progress=False)
+            summary = eg.run_grid(store, grid, model, client=client)
             times.append(time.perf_counter() - start)
             assert summary.ok and summary.computed == len(grid)
     return times

@@ -4,10 +4,10 @@ workers, and where the time of one likelihood call goes.
     python bench/retrieval.py            # the default retrieval: 5 parameters, 50 layers
     python bench/retrieval.py --quick    # fewer calls: a smoke run of the script itself
 
-Each engine runs the same nested sampling (the default injection-recovery problem, seed 1,
-batch 8) up to the same number of likelihood calls; calls per second count the sampler's own
-time (engines are started and warmed before the clock starts). This process alone is the
-baseline; "local" is a pool of spawned processes, "dask" an embedded LocalCluster, "mpi" the
+Each engine runs the same nested sampling (dynesty on the default injection-recovery
+problem, seed 1, batch 8) up to the same number of likelihood calls; calls per second count the
+sampler's own time (engines are started and warmed before the clock starts). This process alone
+is the baseline; "local" is a pool of spawned processes, "dask" an embedded LocalCluster, "mpi" the
 ranks of `mpiexec -n workers+1` (rank 0 runs the sampler). Then one likelihood call in this
 process: the share inside the extension modules (every call into them timed), in the rest of
 the forward model (numpy and Python between the kernels), and in the binning and the Gaussian
@@ -32,23 +32,21 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from forward import KernelClock  # noqa: E402
 
-from exokern.retrieval import command, pools  # noqa: E402
-from exokern.retrieval.sampler import sample  # noqa: E402
+from exokern import engines  # noqa: E402
+from exokern.retrieval import Problem, default_problem, sample  # noqa: E402
 
 
-def problem() -> command.Run:
-    return command.Run(command.build_parser().parse_args([]))
-
-
-def rate(run: command.Run, pool: pools.Pool, calls: int) -> float:
+def rate(run: Problem, pool: engines.Pool, calls: int) -> float:
     warnings.filterwarnings("ignore", "The sampling was stopped short")
     s = run.settings
-    post = sample(run.likelihood, run.priors, pool, live=s["live"], dlogz=s["dlogz"],
+    # dynesty: its batches of `batch` proposals are the engines' round trips measured here
+    post = sample(run.likelihood, run.priors, pool, sampler="dynesty", live=s["live"],
+                  dlogz=s["dlogz"],
                   seed=s["seed"], batch=s["batch"], method=s["method"], max_calls=calls)
     return post.calls_per_second
 
 
-def warm(pool: pools.Pool, run: command.Run) -> None:
+def warm(pool: engines.Pool, run: Problem) -> None:
     theta = [p.value(0.5) for p in run.priors.priors]
     pool.map(run.likelihood, [theta] * (2 * pool.workers))
 
@@ -67,16 +65,15 @@ def mpi_rate(workers: int, calls: int, batch: int) -> float:
 
 
 def mpi_child(calls: int, batch: int) -> None:
-    with pools.mpi() as pool:
+    with engines.mpi() as pool:
         if pool is None:
             return
-        run = problem()
-        run.settings["batch"] = batch
+        run = default_problem(batch=batch)
         warm(pool, run)
         print(json.dumps({"rate": rate(run, pool, calls)}))
 
 
-def split(run: command.Run, repeats: int) -> None:
+def split(run: Problem, repeats: int) -> None:
     like = run.likelihood
     rng = np.random.default_rng(2)
     thetas = [run.priors(rng.uniform(size=len(run.priors))) for _ in range(repeats)]
@@ -93,14 +90,15 @@ def split(run: command.Run, repeats: int) -> None:
         totals.append(t1 - t0)
         models.append(t2 - t1)
         kernels.append(sum(clock.spent.values()) / 2)  # the kernels ran twice
-    floor = np.ones((like.model.layers, len(like.model.wn)))
+    layers = len(like.model.pressure)
+    floor = np.ones((layers, len(like.model.wn)))
     passes = []
     for _ in range(repeats):
         t0 = time.perf_counter()
         floor.sum()
         passes.append(time.perf_counter() - t0)
     total, kernel, model = (statistics.median(x) for x in (totals, kernels, models))
-    print(f"\none likelihood call ({like.model.layers} layers x {len(like.model.wn)} "
+    print(f"\none likelihood call ({layers} layers x {len(like.model.wn)} "
           f"wavenumbers, {len(like.data)} bins), median of {repeats}: {1e3 * total:.2f} ms")
     print(f"  in the kernels                {1e3 * kernel:7.2f} ms = {100 * kernel / total:5.1f} %")
     print(f"  rest of the forward model     {1e3 * (model - kernel):7.2f} ms = "
@@ -122,17 +120,16 @@ def main() -> None:
         mpi_child(args.mpi_child, args.batch)
         return
     calls = 1500 if args.quick else 6000
-    run = problem()
-    run.settings["batch"] = args.batch
+    run = default_problem(batch=args.batch)
     print(f"numpy {np.__version__}; {os.cpu_count()} cores; the default retrieval "
           f"({len(run.priors)} parameters, batch {run.settings['batch']}), up to {calls} "
           "likelihood calls per run")
     results: dict[tuple[str, int], float] = {}
-    with pools.serial() as pool:
+    with engines.serial() as pool:
         results[("this process", 1)] = rate(run, pool, calls)
-    engines: dict[str, Any] = {"local": lambda n: pools.processes(n),
-                               "dask": lambda n: pools.dask(workers=n)}
-    for name, make in engines.items():
+    starts: dict[str, Any] = {"local": lambda n: engines.processes(n),
+                              "dask": lambda n: engines.dask(workers=n)}
+    for name, make in starts.items():
         for workers in (1, 2):
             with make(workers) as pool:
                 warm(pool, run)

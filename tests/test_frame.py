@@ -15,6 +15,8 @@ MODULES = {
     "_alkali": "Wrapper for the alkali extinction-coeficient calculation.",
     "_simpson": "Python wrapper for Simpson integration.",
     "_kelvo": "Python wrapper for the temperature-profile models.",
+    "_opacity": "Extinction of spectral lines and of tabulated cross sections.",
+    "_forward": "The forward model's kernels: chords, transit depth, Planck.",
 }
 
 

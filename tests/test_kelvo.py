@@ -241,9 +241,18 @@ def test_docstring_example_runs():
     assert result.failed == 0, "".join(report)
 
 
-def test_guillot_exact(rng):
+@pytest.fixture(params=_kelvo._simd_paths)
+def path(request):
+    before = _kelvo._set_simd(request.param)
+    yield request.param
+    _kelvo._set_simd(before)
+
+
+@pytest.mark.parametrize("n", [3, 60, 61])  # no full vector, full vectors, and a tail
+def test_guillot_exact(rng, path, n):
     for _ in range(5):
-        params, pressure, grav = random_profile(rng)
+        params, pressure, grav = random_profile(rng, n)
+        pressure[n // 2] = 0.0  # E2(0) = 1 in the middle of a vector
         assert np.array_equal(_kelvo.guillot(params, pressure, grav),
                               guillot_ref(params, pressure, grav))
         assert np.array_equal(_kelvo.guillot(params, pressure), guillot_ref(params, pressure))
@@ -308,8 +317,9 @@ def test_guillot_zero_pressure_example_value():
     assert temp[0] == pytest.approx(1046.89054, abs=1e-5) and temp[0] < EXAMPLE_T[0]
 
 
-def test_guillot_negative_depth_messages(capfd):
-    # Each of the two xi calls of a bad layer prints one line, first stream first.
+def test_guillot_negative_depth_messages(capfd, path):
+    # Each of the two xi calls of a bad layer prints one line, first stream first, in the
+    # order of the layers on every path.
     params = np.array([0.0, 0.0, 1.0, 0.5, 1200.0, 100.0])
     pressure = np.array([1.0, -1.0, 0.5, -0.25])
     flush_c_stdout()

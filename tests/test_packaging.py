@@ -10,7 +10,7 @@ import pytest
 
 import exokern
 
-MODULES = ["_quadra", "_alkali", "_simpson", "_kelvo"]
+MODULES = ["_quadra", "_alkali", "_simpson", "_kelvo", "_opacity", "_forward"]
 
 
 def stub_functions(module):

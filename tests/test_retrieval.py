@@ -14,19 +14,24 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 pytest.importorskip("dynesty")
 
-from exokern.model import R_JUPITER, ForwardModel  # noqa: E402
+from exokern import engines  # noqa: E402
+from exokern.atmosphere import R_JUPITER  # noqa: E402
+from exokern.cli import retrieve as command  # noqa: E402
+from exokern.model import ForwardModel  # noqa: E402
 from exokern.radiation import planck  # noqa: E402
-from exokern.retrieval import command, pools  # noqa: E402
-from exokern.retrieval.data import (Binning, DataError, Observation, parse_spectrum,  # noqa: E402
+from exokern.retrieval.binning import Binning  # noqa: E402
+from exokern.retrieval.data import (DataError, Observation, parse_spectrum,  # noqa: E402
                                     read_spectrum, write_spectrum)
-from exokern.retrieval.likelihood import (ERROR_SCALE, Likelihood, Prior, Priors,  # noqa: E402
-                                          check_parameters, inject, log_bins, parse_prior)
+from exokern.retrieval.likelihood import Likelihood, inject, log_bins  # noqa: E402
+from exokern.retrieval.priors import (ERROR_SCALE, Prior, Priors, check_parameters,  # noqa: E402
+                                      parse_prior)
 from exokern.retrieval.sampler import CheckpointMismatch, sample  # noqa: E402
 
 # A small problem: 3 parameters, about 1 ms a likelihood call, a few thousand calls a run.
@@ -34,9 +39,9 @@ TRUTHS = {"isothermal": 1300.0, "logkappa": -3.0, "rplanet": R_JUPITER}
 PRIORS = Priors([Prior("isothermal", "uniform", 800.0, 2000.0),
                  Prior("logkappa", "uniform", -5.0, -1.0),
                  Prior("rplanet", "uniform", 0.95 * R_JUPITER, 1.05 * R_JUPITER)])
-SAMPLING = dict(live=40, dlogz=1.0, seed=5, batch=4)
-CLI_SMALL = ["--layers", "30", "--resolution", "500", "--live", "40", "--dlogz", "1",
-             "--seed", "5", "--batch", "4", "--no-plot",
+SAMPLING = dict(sampler="dynesty", live=40, dlogz=1.0, seed=5, batch=4)
+CLI_SMALL = ["--sampler", "dynesty", "--layers", "30", "--resolution", "500", "--live", "40",
+             "--dlogz", "1", "--seed", "5", "--batch", "4", "--no-plot",
              "--free", "isothermal=uniform:800:2000", "--free", "logkappa=uniform:-5:-1",
              "--free", f"rplanet=uniform:{0.95 * R_JUPITER}:{1.05 * R_JUPITER}"]
 
@@ -52,7 +57,7 @@ def problem():
 
 @pytest.fixture(scope="module")
 def reference(problem):
-    with pools.serial() as pool:
+    with engines.serial() as pool:
         return sample(problem[2], PRIORS, pool, **SAMPLING)
 
 
@@ -175,7 +180,7 @@ def test_prior_quantiles():
     ([Prior("na", "uniform", -1, 1)], {"na": 0.0}, "na is both fixed and free"),
     ([Prior("na", "uniform", -1, 9)], {}, "prior of na .* reaches values the model refuses"),
     ([Prior("gravity", "uniform", -10, 10)], {}, "gravity must be positive"),
-    ([Prior(ERROR_SCALE, "uniform", -1, 2)], {}, "must lie above 0"),
+    ([Prior(ERROR_SCALE, "uniform", -1, 2)], {}, "error_scale must be positive, got -1"),
     ([Prior("k", "uniform", 0, 1)], {ERROR_SCALE: 1.0}, "error_scale is either free"),
 ])
 def test_bad_parameters(priors, fixed, match):
@@ -251,26 +256,69 @@ def bounded(seconds):
 
 
 def test_local_processes_give_the_same_run(problem, reference):
-    with bounded(300), pools.processes(2) as pool:
+    with bounded(300), engines.processes(2) as pool:
         same_run(sample(problem[2], PRIORS, pool, **SAMPLING), reference)
 
 
 def test_dask_cluster_gives_the_same_run(problem, reference):
     pytest.importorskip("distributed")
-    with bounded(300), pools.dask(workers=2) as pool:
+    with bounded(300), engines.dask(workers=2) as pool:
         assert pool.workers == 2
         same_run(sample(problem[2], PRIORS, pool, **SAMPLING), reference)
 
 
 def test_checkpoint_of_a_finished_run_and_of_another_run(problem, tmp_path):
     path = str(tmp_path / "run.checkpoint")
-    with pools.serial() as pool:
+    with engines.serial() as pool:
         first = sample(problem[2], PRIORS, pool, **{**SAMPLING, "dlogz": 50.0}, checkpoint=path)
         again = sample(problem[2], PRIORS, pool, **{**SAMPLING, "dlogz": 50.0}, checkpoint=path)
         assert again.info["resumed"] and again.calls_here == 0
         same_run(again, first)
         with pytest.raises(CheckpointMismatch, match="another retrieval"):
             sample(problem[2], PRIORS, pool, **{**SAMPLING, "seed": 6}, checkpoint=path)
+
+
+# ---- nautilus ------------------------------------------------------------------------------
+
+NAUTILUS = dict(sampler="nautilus", live=100, effective=600, seed=3)
+
+
+@pytest.fixture(scope="module")
+def nautilus_reference(problem):
+    pytest.importorskip("nautilus")
+    with engines.serial() as pool:
+        return sample(problem[2], PRIORS, pool, **NAUTILUS)
+
+
+def test_nautilus_recovers_the_injection(nautilus_reference, reference):
+    q = nautilus_reference.quantiles([0.025, 0.975])
+    for k, name in enumerate(nautilus_reference.names):
+        assert q[0, k] <= TRUTHS[name] <= q[1, k], name
+    assert nautilus_reference.weights.sum() == pytest.approx(1.0)
+    assert nautilus_reference.info["effective_samples"] >= NAUTILUS["effective"]
+    # The same evidence as dynesty's, within their errors.
+    gap = abs(nautilus_reference.logz - reference.logz)
+    assert gap < 3 * math.hypot(nautilus_reference.logzerr, reference.logzerr) + 0.3
+
+
+def test_nautilus_on_local_processes_gives_the_same_run(problem, nautilus_reference):
+    with bounded(300), engines.processes(2) as pool:
+        same_run(sample(problem[2], PRIORS, pool, **NAUTILUS), nautilus_reference)
+
+
+def test_nautilus_resumes_to_the_unbroken_run(problem, nautilus_reference, tmp_path):
+    path = str(tmp_path / "run.checkpoint")
+    with engines.serial() as pool:
+        with pytest.warns(UserWarning, match="before it converged"):
+            part = sample(problem[2], PRIORS, pool, **NAUTILUS, checkpoint=path,
+                          max_calls=nautilus_reference.calls // 2)
+        assert part.calls < nautilus_reference.calls
+        assert os.path.exists(path + ".h5") and not os.path.exists(path)
+        rest = sample(problem[2], PRIORS, pool, **NAUTILUS, checkpoint=path)
+        assert rest.info["resumed"] and 0 < rest.calls_here < nautilus_reference.calls
+        same_run(rest, nautilus_reference)
+        with pytest.raises(CheckpointMismatch, match="another retrieval"):
+            sample(problem[2], PRIORS, pool, **{**NAUTILUS, "seed": 4}, checkpoint=path)
 
 
 # ---- the command -----------------------------------------------------------------------------
@@ -287,7 +335,44 @@ def cli_reference(tmp_path_factory):
     run = retrieve([*CLI_SMALL, "--workers", "1", "--output", str(out)], out)
     assert run.returncode == 0, run.stderr
     with np.load(out / "retrieval.npz") as f:
-        return {k: f[k] for k in ("samples", "logl", "logz", "truths", "quantiles")}
+        found = {k: f[k] for k in ("samples", "logl", "logz", "truths", "quantiles")}
+    found["folder"] = out
+    found["stdout"] = run.stdout
+    return found
+
+
+def test_the_posterior_opens_in_arviz_and_xarray_with_names_units_and_shapes(cli_reference):
+    path = cli_reference["folder"] / "retrieval.nc"
+    assert "wrote      " + str(path) in cli_reference["stdout"]
+    xr = pytest.importorskip("xarray")
+    names = ["isothermal", "logkappa", "rplanet"]
+    post = xr.open_dataset(path, group="posterior", engine="h5netcdf")
+    assert sorted(post.data_vars) == sorted(names) and post.isothermal.dims == ("chain", "draw")
+    assert post.isothermal.attrs["units"] == "K" and post.rplanet.attrs["units"] == "cm"
+    assert all(post[n].attrs["long_name"] for n in names)
+    observed = xr.open_dataset(path, group="observed_data", engine="h5netcdf")
+    bins = observed.sizes["bin"]
+    from exokern.retrieval.problem import INJECTED_RANGE
+    assert bins == len(log_bins(*INJECTED_RANGE)[0])
+    assert observed.spectrum.attrs["units"] == "1" and observed.wavelength_low.attrs["units"]
+    loglike = xr.open_dataset(path, group="log_likelihood", engine="h5netcdf")
+    assert loglike.spectrum.shape == (1, post.sizes["draw"], bins)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # arviz announces its refactor on import
+        az = pytest.importorskip("arviz")
+        data = az.from_netcdf(str(path))
+        table = az.summary(data, kind="stats")
+    assert list(table.index) == list(post.data_vars)
+    # arviz < 1 gives an InferenceData (groups() a method), arviz 1 an xarray DataTree
+    groups = data.groups() if callable(data.groups) else data.groups
+    assert {"posterior", "log_likelihood", "observed_data", "sample_stats"} <= \
+        {g.strip("/") for g in groups}
+    # The draws' total ln L is the likelihood's own sum of the bins' terms.
+    stats = xr.open_dataset(path, group="sample_stats", engine="h5netcdf")
+    np.testing.assert_allclose(stats.log_likelihood.values[0],
+                               loglike.spectrum.values[0].sum(axis=1), rtol=1e-12)
+    assert float(xr.open_dataset(path, engine="h5netcdf").attrs["log_evidence"]) == \
+        float(cli_reference["logz"])
 
 
 def test_command_recovers_its_injection(cli_reference):
@@ -353,9 +438,12 @@ def test_interrupted_run_resumes_from_its_checkpoint(tmp_path, cli_reference):
     (["--free", "na=uniform:-1:9"], "prior of na .* model refuses"),
     (["--free", "bogus=uniform:0:1"], "unknown parameter 'bogus'"),
     (["--set", "na=x"], "is not a number"),
-    (["--live", "0"], "must be positive"),
+    (["--live", "0"], "argument --live: live must be at least 10, got 0"),
+    (["--seed", "-1"], "argument --seed: seed must not be negative, got -1"),
+    (["--config", "dlogz.toml"], "dlogz must be positive, got -1"),
+    (["--config", "angles.toml"], "angles must be at most 200, got 1000"),
     (["--method", "mcmc"], "invalid choice"),
-    (["--geometry", "emission"], "give DATA for an emission retrieval"),
+    (["--geometry", "emission"], "give data for an emission retrieval"),
     (["missing.csv"], "cannot read missing.csv"),
     (["--mpi", "--dask"], "not allowed with argument"),
     (["--config", "run.toml"], "unknown key 'lives' in \\[sampler\\]"),
@@ -367,6 +455,8 @@ def test_bad_options_get_one_line(tmp_path, args, match):
     (tmp_path / "run.toml").write_text("[sampler]\nlives = 3\n")
     (tmp_path / "bad.toml").write_text("[sampler\n")
     (tmp_path / "prior.toml").write_text("[parameters]\nna = { uniform = [1] }\n")
+    (tmp_path / "dlogz.toml").write_text("[sampler]\ndlogz = -1\n")
+    (tmp_path / "angles.toml").write_text("[model]\nangles = 1000\n")
     run = retrieve(args, tmp_path, timeout=60)
     assert run.returncode == 2, run.stderr
     lines = run.stderr.strip().splitlines()
@@ -400,6 +490,7 @@ isothermal = {{ uniform = [800, 2000] }}
 logkappa = {{ uniform = [-5, -1] }}
 rplanet = {{ uniform = [{0.95 * R_JUPITER}, {1.05 * R_JUPITER}] }}
 [sampler]
+sampler = "dynesty"
 live = 40
 dlogz = 1
 seed = 5
@@ -427,8 +518,11 @@ def test_emission_retrieval_of_a_data_file(tmp_path):
                     "isothermal=uniform:1000:2500", "--live", "30", "--workers", "1",
                     "--no-plot", "--output", "out"], tmp_path)
     assert run.returncode == 0, run.stderr
+    # nautilus, the default, cannot sample one parameter: dynesty does
+    assert "  sampler    dynesty, 30 live points" in run.stdout
     with np.load(tmp_path / "out" / "retrieval.npz") as f:
         lo, hi = f["quantiles"][0, 0], f["quantiles"][-1, 0]
+        assert f["sampler"] == "dynesty"
     assert lo <= 1800.0 <= hi and hi - lo < 100.0
 
 
@@ -437,10 +531,8 @@ def _exit(code):
 
 
 def test_a_dead_worker_ends_the_map_with_an_error():
-    from exokern._cli import CommandError
-
-    with pools.processes(1) as pool:
-        with pytest.raises(CommandError, match="a worker process died"):
+    with engines.processes(1) as pool:
+        with pytest.raises(engines.EngineError, match="a worker process died"):
             pool.map(_exit, [3, 3])
 
 
@@ -449,3 +541,46 @@ def test_max_calls_stops_the_run_with_a_note(tmp_path):
                    tmp_path)
     assert run.returncode == 0 and run.stderr == ""
     assert "note       The sampling was stopped short" in run.stdout
+
+
+def test_compare_samples_the_nested_model_and_reports_the_bayes_factor(tmp_path):
+    # Without logkappa, the grey continuum keeps its default opacity (10^-1.5 cm2/g), far above
+    # the injected one: the data refuse that model by a wide margin.
+    run = retrieve([*CLI_SMALL, "--workers", "1", "--compare", "logkappa", "--output", "out"],
+                   tmp_path)
+    assert run.returncode == 0, run.stderr
+    line = next(s for s in run.stdout.splitlines() if s.startswith("  without    logkappa"))
+    ln_b = float(line.split("ln B = ")[1].split()[0])
+    assert ln_b > 5 and "strong evidence" in line
+    with np.load(tmp_path / "out" / "retrieval.npz") as f:
+        assert list(f["compared"]) == ["logkappa"]
+        assert f["logz"] - f["compared_logz"][0] == pytest.approx(ln_b, abs=0.01)
+    assert not list((tmp_path / "out").glob("*.checkpoint"))
+    bad = retrieve([*CLI_SMALL, "--compare", "na"], tmp_path, timeout=60)
+    assert bad.returncode == 2 and "--compare na: na is not a free parameter" in bad.stderr
+
+
+SHARED = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")
+
+
+@pytest.mark.skipif(not os.path.isdir(SHARED), reason="../shared/data is not beside the project")
+def test_a_published_spectrum_with_molecules_through_the_command(tmp_path):
+    """JWST's NIRSpec PRISM spectrum of WASP-39b as published (three columns, ppm), with the
+    shared H2O table found by name in --tables, CIA and a cloud deck: the run goes end to end."""
+    folder = tmp_path / "tables"
+    folder.mkdir()
+    for name in ("xsec/H2O_BT2_tau.xsec.TauREx.h5", "cia/H2-H2.cia", "cia/H2-He.cia"):
+        os.symlink(os.path.join(SHARED, name), folder / os.path.basename(name))
+    run = retrieve([os.path.join(SHARED, "spectra", "wasp39b_nirspec_prism_r100.txt"),
+                    "--units", "ppm", "--tables", str(folder), "--molecule", "H2O", "--cia",
+                    "H2-H2", "--cia", "H2-He", "--free", "isothermal=uniform:500:2000",
+                    "--free", "log_H2O=uniform:-8:-1", "--free", "log_pcloud=uniform:-6:2",
+                    "--free", "rplanet=uniform:8e9:1e10", "--set", "rstar=6.47e10", "--set",
+                    "gravity=430", "--layers", "30", "--resolution", "300", "--live", "20",
+                    "--max-calls", "400", "--workers", "1", "--no-plot", "--output", "out"],
+                   tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "data       bin widths from neighbouring centres" in run.stdout
+    assert "retrieval of " in run.stdout and "59 bins" in run.stdout
+    with np.load(tmp_path / "out" / "retrieval.npz") as f:
+        assert list(f["names"]) == ["isothermal", "log_H2O", "log_pcloud", "rplanet"]

@@ -1,30 +1,36 @@
 """The emission-spectrum program: radiative-transfer physics through the package, and the
 command line end to end."""
 
+import importlib.util
 import math
 import os
 import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 from exokern import _quadra, _simpson
 from exokern import atmosphere as atm
-from exokern import lines
 from exokern import radiation as rad
-from exokern import spectrum as sp
-from exokern.model import R_JUPITER, ForwardModel
+from exokern.atmosphere import R_JUPITER
+from exokern.cli import common
+from exokern.cli import spectrum as sp
+from exokern.errors import MissingDependency
+from exokern.model import ForwardModel
+from exokern.opacity import alkali
 
 # A small grid that still resolves the line cores and the continuum photosphere.
 SMALL = dict(nlayers=40, resolution=5000.0)
 
 
-def compute(nlayers=100, resolution=20000.0, nangles=8, **params):
+def compute(nlayers=100, resolution=20000.0, nangles=8, rayleigh=True, **params):
     """The emission model's result on a grid of this size."""
-    return ForwardModel(layers=nlayers, resolution=resolution, angles=nangles)(**params)
+    return ForwardModel(layers=nlayers, resolution=resolution, angles=nangles,
+                        rayleigh=rayleigh)(**params)
 
 
 @pytest.fixture(scope="module")
@@ -40,11 +46,12 @@ def test_isothermal_atmosphere_emits_planck(temperature, nangles):
     # so F = pi B up to the rounding of the sums.
     res = compute(nlayers=30, resolution=2000.0, isothermal=temperature, nangles=nangles)
     b = rad.planck(res.wn, [temperature])[0]
-    assert res.intensity.shape == (nangles, len(res.wn))
-    np.testing.assert_allclose(res.intensity, np.broadcast_to(b, res.intensity.shape),
+    assert res.emission.intensity.shape == (nangles, len(res.wn))
+    inten = res.emission.intensity
+    np.testing.assert_allclose(inten, np.broadcast_to(b, inten.shape),
                                rtol=1e-12)
-    np.testing.assert_allclose(res.flux, math.pi * b, rtol=1e-12)
-    np.testing.assert_allclose(res.tb, temperature, rtol=1e-10)
+    np.testing.assert_allclose(res.emission.flux, math.pi * b, rtol=1e-12)
+    np.testing.assert_allclose(res.emission.tb, temperature, rtol=1e-10)
 
 
 @pytest.mark.parametrize("nlayers, tol", [(200, 2e-3), (400, 5e-4)])
@@ -81,12 +88,14 @@ def test_gauss_flux_agrees_with_simpson_over_many_cosines(nangles, tol):
     # 4 Gauss cosines, 3.6e-6 with 8.
     res = compute(nlayers=40, resolution=2000.0, nangles=nangles)
     mus = np.linspace(0.0, 1.0, 401)
-    inten = _quadra.intensity(res.tau, res.ideep, rad.planck(res.wn, res.temperature), mus[1:].copy(), 0)
+    e = res.emission
+    inten = _quadra.intensity(e.tau, e.ideep, rad.planck(res.wn, res.temperature),
+                              mus[1:].copy(), 0)
     y = np.vstack([np.zeros(inten.shape[1]), inten * mus[1:, None]])
     h = np.diff(mus)
     counts = np.full(y.shape[1], len(mus), dtype=np.intc)
     reference = 2 * math.pi * _simpson.simps2D(y, h, counts, *_simpson.geth(h))
-    np.testing.assert_allclose(res.flux, reference, rtol=tol)
+    np.testing.assert_allclose(res.emission.flux, reference, rtol=tol)
 
 
 def test_hydrostatic_altitudes_of_an_isothermal_atmosphere():
@@ -127,23 +136,23 @@ def test_grey_photosphere_and_brightness_temperature():
     # Without the lines (abundances 30 dex below solar) the grey photosphere lies at
     # tau = 2/3, p = (2/3) g / kappa, at every wavelength; 100 layers put the step error of
     # the optical depth at (d/2) coth(d/2) - 1 = 0.45 per cent.
-    res = compute(nlayers=100, resolution=1000.0, na=-30.0, k=-30.0)
+    res = compute(nlayers=100, resolution=1000.0, rayleigh=False, na=-30.0, k=-30.0)
     kappa = 10.0 ** atm.GUILLOT_PARAMS[0]
-    np.testing.assert_allclose(res.p_photosphere, (2 / 3) * atm.GRAVITY / kappa, rtol=0.01)
+    np.testing.assert_allclose(res.emission.p_photosphere, (2 / 3) * atm.GRAVITY / kappa, rtol=0.01)
     t_phot = np.interp(math.log(2 / 3 * atm.GRAVITY / kappa), np.log(res.pressure),
                        res.temperature)
     # Emission comes from around tau = 2/3 (the Eddington-Barbier estimate), weighted to the
     # hotter layers in the Wien tail: the brightness temperatures stay within 10 per cent.
-    assert np.all(np.abs(res.tb / t_phot - 1.0) < 0.1)
+    assert np.all(np.abs(res.emission.tb / t_phot - 1.0) < 0.1)
 
 
 def _core_and_continuum(res, wn0):
-    k = lines.nearest_sample(res.wn, wn0)
+    k = alkali.nearest_sample(res.wn, wn0)
     far = np.abs(res.wn - wn0)
-    return k, res.tb[k], np.median(res.tb[(far > 1500) & (far < 2500)])
+    return k, res.emission.tb[k], np.median(res.emission.tb[(far > 1500) & (far < 2500)])
 
 
-@pytest.mark.parametrize("species", lines.SPECIES, ids=lambda s: s.name)
+@pytest.mark.parametrize("species", alkali.SPECIES, ids=lambda s: s.name)
 def test_line_cores_are_dark_where_temperature_falls_outward(guillot, species):
     assert guillot.temperature[0] < guillot.temperature[-1]
     for wn0 in species.wn0:
@@ -151,16 +160,16 @@ def test_line_cores_are_dark_where_temperature_falls_outward(guillot, species):
         assert core < continuum - 100.0
         # The core is the darkest sample within 10 cm^-1 and emits at the top temperature.
         near = np.flatnonzero(np.abs(guillot.wn - wn0) < 10.0)
-        assert abs(near[np.argmin(guillot.tb[near])] - k) <= 1
+        assert abs(near[np.argmin(guillot.emission.tb[near])] - k) <= 1
         assert core == pytest.approx(guillot.temperature[0], rel=0.01)
-        assert guillot.p_photosphere[k] < 1e-6 * atm.BAR
+        assert guillot.emission.p_photosphere[k] < 1e-6 * atm.BAR
 
 
 def test_line_cores_are_bright_in_an_inversion():
     # Strong visible absorption (gamma = 10^0.5) heats the upper atmosphere.
     res = compute(**SMALL, logg1=0.5, logg2=0.5)
     assert res.temperature[0] > res.temperature[30]
-    for species in lines.SPECIES:
+    for species in alkali.SPECIES:
         for wn0 in species.wn0:
             _, core, continuum = _core_and_continuum(res, wn0)
             assert core > continuum + 100.0
@@ -169,11 +178,11 @@ def test_line_cores_are_bright_in_an_inversion():
 def test_lines_follow_their_abundance(guillot):
     # Without sodium its doublet vanishes while potassium's stays.
     res = compute(**SMALL, na=-30.0)
-    for wn0 in lines.SODIUM.wn0:
+    for wn0 in alkali.SODIUM.wn0:
         _, core, continuum = _core_and_continuum(res, wn0)
         assert core == pytest.approx(continuum, rel=0.02)
-    k = lines.nearest_sample(res.wn, lines.POTASSIUM.wn0[0])
-    assert res.tb[k] == pytest.approx(guillot.tb[k], rel=1e-6)
+    k = alkali.nearest_sample(res.wn, alkali.POTASSIUM.wn0[0])
+    assert res.emission.tb[k] == pytest.approx(guillot.emission.tb[k], rel=1e-6)
 
 
 def test_doubling_the_resolution_barely_changes_the_band_flux(guillot):
@@ -181,10 +190,10 @@ def test_doubling_the_resolution_barely_changes_the_band_flux(guillot):
     # are resolved, so the flux over 10000-20000 cm^-1 moves by about 1e-6 (measured 2e-7).
     fine = compute(**dict(SMALL, resolution=2 * SMALL["resolution"]))
     assert abs(len(fine.wn) - 2 * len(guillot.wn)) <= 1
-    assert fine.band_flux == pytest.approx(guillot.band_flux, rel=1e-4)
+    assert fine.emission.band_flux == pytest.approx(guillot.emission.band_flux, rel=1e-4)
     # Band flux by the Simpson rule agrees with numpy's trapezoid on this fine grid.
-    trap = 0.5 * np.sum((fine.flux[1:] + fine.flux[:-1]) * np.diff(fine.wn))
-    assert fine.band_flux == pytest.approx(trap, rel=1e-5)
+    trap = 0.5 * np.sum((fine.emission.flux[1:] + fine.emission.flux[:-1]) * np.diff(fine.wn))
+    assert fine.emission.band_flux == pytest.approx(trap, rel=1e-5)
 
 
 @pytest.mark.parametrize("n", [3, 39, 40])
@@ -203,23 +212,23 @@ def test_each_line_keeps_its_strength(line):
     # carries what the sampled Lorentz core misses, so the core holds the whole K f; where
     # the core is resolved (100 bar, L = 8 cm^-1) it holds the Lorentz share (2/pi) atan(X/L),
     # to the sampling error of the 0.85 cm^-1 steps.
-    species = lines.SPECIES[line // 2]
-    one = lines.Species(species.name, species.mass, species.log_eps, species.detuning,
+    species = alkali.SPECIES[line // 2]
+    one = alkali.Species(species.name, species.mass, species.log_eps, species.detuning,
                         species.lorentz, species.wn0[line % 2:][:1],
                         species.oscstr[line % 2:][:1], species.labels[line % 2:][:1])
     p = atm.pressure_grid(11)
     t = atm.temperatures(p)
     wn = rad.wavenumber_grid(11000.0, 19000.0, 20000.0)
-    ext, _ = lines.alkali_extinction(p, t, wn, species=[one])
-    sigma = ext / (lines.mixing_ratio(one) * atm.number_density(p, t))[:, None]
+    ext, _ = alkali.alkali_extinction(p, t, wn, species=[one])
+    sigma = ext / (alkali.mixing_ratio(one) * atm.number_density(p, t))[:, None]
     cell = np.empty_like(wn)
     cell[1:-1] = 0.5 * (wn[2:] - wn[:-2])
     strength = 8.852821681767784e-13 * one.oscstr[0]  # pi e^2 / (m_e c^2) f, in cm
     for m, expected, rtol in ((0, 1.0, 1e-9), (6, 1.0, 1e-9), (10, None, 1e-3)):
-        x = lines.detuning(one, t[m])
+        x = alkali.detuning(one, t[m])
         core = np.abs(wn - one.wn0[0]) < x
         if expected is None:
-            expected = 2 / np.pi * np.arctan(x / lines.lorentz_width(one, p[m], t[m]))
+            expected = 2 / np.pi * np.arctan(x / alkali.lorentz_width(one, p[m], t[m]))
         assert np.sum(sigma[m, core] * cell[core]) / strength == pytest.approx(expected,
                                                                                rel=rtol)
 
@@ -229,12 +238,12 @@ def test_lines_with_cores_across_the_grid_end_are_left_out():
     t = atm.temperatures(p)
     # A grid ending between the Na lines cuts through both cores (X is 30-60 cm^-1)...
     wn = rad.wavenumber_grid(12000.0, 16965.0, 2000.0)
-    ext, skipped = lines.alkali_extinction(p, t, wn)
+    ext, skipped = alkali.alkali_extinction(p, t, wn)
     assert skipped == ["Na D2", "Na D1"]
     assert np.all(np.isfinite(ext)) and np.all(ext > 0)
     # ... one ending below both cores gets their wings alone.
     wn = rad.wavenumber_grid(12000.0, 16850.0, 2000.0)
-    ext, skipped = lines.alkali_extinction(p, t, wn, species=[lines.SODIUM])
+    ext, skipped = alkali.alkali_extinction(p, t, wn, species=[alkali.SODIUM])
     assert skipped == [] and np.all(ext[:, -1] > ext[:, -100])
 
 
@@ -249,6 +258,83 @@ def _has_matplotlib():
     except ImportError:
         return False
     return True
+
+
+def _has_netcdf():
+    try:
+        sp._check_xarray()  # an xarray too old for the files is as good as none
+    except (ImportError, MissingDependency):
+        return False
+    return importlib.util.find_spec("h5netcdf") is not None
+
+
+@pytest.fixture(scope="module")
+def both_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("both")
+    args = SMALL_ARGS + ["--geometry", "both", "--isothermal", "1300", "--no-plot", "--output",
+                         str(folder)]
+    assert sp.main(args) == 0
+    return folder
+
+
+@pytest.mark.parametrize("name", ["spectrum", "transmission"])
+def test_the_netcdf_spectrum_round_trips_through_xarray(both_files, name):
+    xr = pytest.importorskip("xarray", minversion="2025.8")
+    pytest.importorskip("h5netcdf")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        ds = xr.load_dataset(both_files / f"{name}.nc", engine="h5netcdf")
+    with np.load(both_files / f"{name}.npz") as npz:
+        arrays = dict(npz)
+    for key, values in arrays.items():
+        if key in ("rplanet", "rstar", "pref"):  # parameters: scalar coordinates, in their
+            continue                              # registry units (pref in bar, not barye)
+        assert np.array_equal(ds[key].values, values), key
+    assert ds["pref"].values == 0.1 and ds["pref"].attrs["units"] == "bar"
+    assert float(ds["isothermal"]) == 1300.0 and "log_pcloud" not in ds  # unset: left out
+    for key, var in ds.variables.items():
+        assert var.attrs.get("units") and var.attrs.get("long_name"), key
+    assert ds["wn"].dims == ("wn",) and ds["wavelength"].dims == ("wn",)
+    if name == "spectrum":
+        assert ds["intensity"].dims == ("mu", "wn") and ds["temperature"].dims == ("pressure",)
+        assert ds["flux"].attrs["units"] == "erg s-1 cm-1"
+    model = ForwardModel.from_description(ds.attrs["exokern_model"])
+    assert model.static["layers"] == 20 and ds.attrs["exokern_version"]
+    assert "--geometry both --isothermal 1300" in ds.attrs["history"]
+
+
+def test_the_netcdf_spectrum_has_the_grid_s_names_and_units(both_files, tmp_path):
+    xr = pytest.importorskip("xarray", minversion="2025.8")
+    pytest.importorskip("h5netcdf")
+    pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    from exokern import grid as eg
+    model = ForwardModel("both", layers=20, resolution=1000.0, angles=4)
+    eg.create_store(str(tmp_path / "g.zarr"), eg.Grid.from_axes({"isothermal": [1300.0]}),
+                    model, {}, chunk=1)
+    store = xr.open_zarr(tmp_path / "g.zarr", consolidated=False)
+    spectra = {n: xr.open_dataset(both_files / f"{n}.nc", engine="h5netcdf")
+               for n in ("spectrum", "transmission")}
+    shared = 0
+    for ds in spectra.values():
+        with ds:
+            for key in set(ds.variables) & set(store.variables):
+                assert {k: ds[key].attrs[k] for k in ("units", "long_name")} == \
+                    {k: store[key].attrs[k] for k in ("units", "long_name")}, key
+                shared += 1
+    assert shared == 10  # wn, wavelength and isothermal in each; flux, tb; depth, radius
+
+
+def test_without_xarray_the_command_says_so_and_writes_the_rest(tmp_path, capsys,
+                                                                 monkeypatch):
+    # both missing: where xarray is not installed (Python 3.9) the note names it first
+    monkeypatch.setitem(sys.modules, "xarray", None)  # import raises ImportError
+    monkeypatch.setitem(sys.modules, "h5netcdf", None)
+    assert sp.main(SMALL_ARGS + ["--no-plot", "--output", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert ('note        no netCDF files: xarray is missing: the netCDF spectra needs pip '
+            'install "exokern[netcdf]"') in out
+    assert os.listdir(tmp_path) == ["spectrum.npz"]
 
 
 def test_command_writes_its_files(tmp_path, capsys):
@@ -280,28 +366,34 @@ def test_command_without_matplotlib_still_writes_numbers(tmp_path, capsys, monke
 
 
 @pytest.mark.parametrize("args, message", [
-    (["--layers", "-5"], "argument --layers: must be positive, got -5"),
-    (["--layers", "1"], "--layers must be at least 2"),
+    (["--layers", "-5"], "argument --layers: layers must be at least 2, got -5"),
+    (["--layers", "1"], "argument --layers: layers must be at least 2, got 1"),
     (["--layers", "ten"], "argument --layers: invalid int value: 'ten'"),
-    (["--resolution", "0"], "argument --resolution: must be positive"),
-    (["--angles", "0"], "argument --angles: must be positive"),
-    (["--isothermal", "-100"], "argument --isothermal: must be positive"),
-    (["--na", "nan"], "argument --na: must be a finite number"),
-    (["--ptop", "10", "--pbottom", "1"], "--ptop (10) must be below --pbottom (1)"),
-    (["--wn-min", "2e4", "--wn-max", "1e4"], "--wn-min (20000) must be below --wn-max"),
+    (["--resolution", "0"], "argument --resolution: resolution must be positive"),
+    (["--angles", "0"], "argument --angles: angles must be at least 1"),
+    (["--angles", "201"], "argument --angles: angles must be at most 200, got 201"),
+    (["--isothermal", "-100"], "argument --isothermal: isothermal must be positive"),
+    (["--na", "nan"], "argument --na: na must be finite, got nan"),
+    (["--gravity", "0"], "argument --gravity: gravity must be positive, got 0"),
+    (["--ptop", "10", "--pbottom", "1"], "ptop (10) must be below pbottom (1)"),
+    (["--wn-min", "2e4", "--wn-max", "1e4"], "wn_min (20000) must be below wn_max"),
     (["--resolution", "1e9"], "is too large"),
-    (["--resolution", "1", "--wn-min", "1e4", "--wn-max", "1.5e4"], "at least 3"),
+    (["--resolution", "1", "--wn-min", "1e4", "--wn-max", "1.5e4"], "fewer than 3 samples"),
     (["--params", "-1.5", "-0.8", "1", "5", "1200", "100"], "not finite and positive"),
     (["--bogus"], "unrecognized arguments: --bogus"),
-    (["--na", "1000"], "na = 1000 dex puts more Na atoms than gas particles"),
+    (["--na", "1000"], "argument --na: na = 1000 dex puts more Na atoms than gas particles"),
     (["--k", "400"], "k = 400 dex puts more K atoms than gas particles"),
     (["--wn-min", "5e-324", "--wn-max", "1e308"], "is too large"),
     (["--resolution", "1e308"], "is too large"),
     (["--geometry", "transmission", "--layers", "6700000", "--resolution", "10"], "is too large"),
     (["--layers", "2", "--resolution", "1.4e7", "--angles", "200"], "GiB"),
     (["--geometry", "transmission", "--layers", "300000", "--resolution", "200"], "hours"),
-    (["--geometry", "transmission", "--rstar", "0.05"], "--rstar (0.05 R_Sun) must be larger"),
-    (["--geometry", "both", "--rplanet", "inf"], "argument --rplanet: must be positive"),
+    (["--geometry", "transmission", "--rstar-rsun", "0.05"],
+     "rstar (3.4785e+09 cm) must be larger than rplanet (7.1492e+09 cm)"),
+    (["--geometry", "both", "--rplanet-rjup", "inf"],
+     "argument --rplanet-rjup: rplanet_rjup must be finite, got inf"),
+    (["--rplanet-rjup", "-1"], "argument --rplanet-rjup: rplanet_rjup must be positive"),
+    (["--rplanet", "1.2"], "unrecognized arguments: --rplanet 1.2"),  # no unit guessed
     (["--geometry", "transmission", "--gravity", "1"], "atmosphere is not bound"),
     (["--isothermal", "1e-300"], "spectrum is not finite"),
 ])
@@ -310,7 +402,7 @@ def test_bad_options_exit_with_one_line(args, message, capsys, tmp_path):
         sp.main(args + ["--output", str(tmp_path)])
     assert exc.value.code == 2
     err = capsys.readouterr().err
-    assert err.count("\n") == 1 and "error: " in err and message in err
+    assert err.count("\n") == 1 and "error: " in err and message in err, err
     assert not os.listdir(tmp_path)
 
 
@@ -319,12 +411,14 @@ def test_bad_options_exit_with_one_line(args, message, capsys, tmp_path):
     ("both", ["spectrum.npz", "spectrum.png", "transmission.npz", "transmission.png"]),
 ])
 def test_transmission_command_writes_its_files(tmp_path, capsys, geometry, files):
-    args = SMALL_ARGS + ["--geometry", geometry, "--rplanet", "1.2", "--output", str(tmp_path)]
+    args = SMALL_ARGS + ["--geometry", geometry, "--rplanet-rjup", "1.2", "--output",
+                         str(tmp_path)]
     assert sp.main(args) == 0
     out = capsys.readouterr().out
     assert "transit     depth" in out and "H above the continuum" in out
     written = sorted(os.listdir(tmp_path))
     want = [f for f in files if _has_matplotlib() or f.endswith(".npz")]
+    want += [f.replace(".npz", ".nc") for f in want if f.endswith(".npz") and _has_netcdf()]
     assert written == sorted(want)  # no temporary file left behind
     mask = os.umask(0)
     os.umask(mask)
@@ -333,19 +427,21 @@ def test_transmission_command_writes_its_files(tmp_path, capsys, geometry, files
     model = ForwardModel(geometry, layers=20, resolution=1000.0, angles=4)
     res = model(rplanet=1.2 * R_JUPITER)
     with np.load(tmp_path / "transmission.npz") as data:
-        for key in ("depth", "radius", "p_probed", "radii", "temperature", "wn"):
+        for key in ("depth", "radius", "p_probed", "radii"):
+            assert np.array_equal(data[key], getattr(res.transmission, key)), key
+        for key in ("temperature", "wn"):
             assert np.array_equal(data[key], getattr(res, key)), key
     if geometry == "both":
         with np.load(tmp_path / "spectrum.npz") as data:
             assert sorted(data.files) == sorted(sp.EMISSION_KEYS)
-            assert np.array_equal(data["flux"], res.flux)
+            assert np.array_equal(data["flux"], res.emission.flux)
 
 
 def test_a_failed_write_keeps_the_earlier_file(tmp_path, monkeypatch, capsys):
     args = SMALL_ARGS + ["--geometry", "both", "--no-plot", "--output", str(tmp_path)]
     assert sp.main(args) == 0
     before = {f: (tmp_path / f).read_bytes() for f in os.listdir(tmp_path)}
-    npz = sp._npz
+    npz = common.npz
 
     def interrupted_second(arrays):
         write = npz(arrays)
@@ -357,7 +453,7 @@ def test_a_failed_write_keeps_the_earlier_file(tmp_path, monkeypatch, capsys):
             raise KeyboardInterrupt
         return half
 
-    monkeypatch.setattr(sp, "_npz", interrupted_second)
+    monkeypatch.setattr(common, "npz", interrupted_second)
     assert sp.main(args + ["--isothermal", "900"]) == 130
     assert capsys.readouterr().err.endswith("interrupted\n")
     assert sorted(os.listdir(tmp_path)) == sorted(before)
@@ -423,3 +519,15 @@ def test_module_runs_as_a_program(tmp_path):
     assert bad.returncode == 2 and bad.stdout == ""
     assert bad.stderr.count("\n") == 1 and "Traceback" not in bad.stderr
     assert bad.stderr.startswith("python -m exokern.spectrum: error:")
+
+
+def test_each_figure_of_a_both_run_has_its_own_title(tmp_path, monkeypatch, capsys):
+    titles = {}
+    for kind in ("emission", "transmission"):
+        monkeypatch.setattr(sp.plots, kind,
+                            lambda stream, title, *args, kind=kind: titles.update({kind: title}))
+    monkeypatch.setattr(sp.importlib.util, "find_spec", lambda name: True)
+    assert sp.main(SMALL_ARGS + ["--geometry", "both", "--rplanet-rjup", "1.3", "--output",
+                                 str(tmp_path)]) == 0
+    assert titles["emission"].endswith("T$_{irr}$ = 1200 K, T$_{int}$ = 100 K")
+    assert "R$_p$ = 1.3 R$_J$ at 0.1 bar" in titles["transmission"]

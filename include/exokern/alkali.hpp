@@ -158,6 +158,101 @@ inline index_t first_where(const double* wn, index_t lo, index_t hi, Pred pred) 
 
 namespace exokern {
 
+namespace detail {
+
+// What a line's profile in one layer needs besides the layer: its centre, K f, the step of its
+// resolution test, its centre sample and its window [start, end) (end: past the last sample
+// that the scan visits on an ascending grid; wn.n otherwise).
+struct LineWindow {
+    double nu0, kf, dwn;
+    index_t k, start, end;
+};
+
+inline LineWindow line_window(Vec<const double> wn, bool sorted, bool lanes, double nu0,
+                              double oscstr, double dwn, index_t k, double cutoff) noexcept {
+    const index_t start = window_start(wn, sorted, nu0, cutoff);
+    const index_t end = lanes ? first_where(wn.ptr(), start, wn.n, [&](double v) {
+        return v - nu0 > cutoff;
+    }) : wn.n;
+    return {nu0, alkali::k_line * oscstr, dwn, k, start, end};
+}
+
+// One line in layer m (pressure p, temperature t, wing amplitude a): every sample of its
+// window gains its value times `scale` (see top; a scale of 1 leaves the values' bits as they
+// are). Returns whether the centre correction applies, and its value in `centre`; the caller
+// writes it.
+// `tw` and `tx` are the layer's temperature factors of the Lorentz width and of the boundary,
+// pow(t * 5e-4, -0.7) and pow(t * 0.002, 0.6), the same for every line.
+inline bool line_in_layer(Vec<const double> wn, bool lanes, [[maybe_unused]] Simd path,
+                          const LineWindow& line, double detuning, double mass, double lorentz,
+                          double norm, double cutoff, double p, double t, double tw, double tx,
+                          double a, double scale, Mat<double> ext, index_t m,
+                          double& centre) noexcept {
+    using namespace alkali;
+    const index_t n = wn.n;
+    const double nu0 = line.nu0, kf = line.kf;
+    const index_t k = line.k;
+    const double w = lorentz * p * tw;
+    const double lhw = w * lorentz_pscale;
+    const double x = detuning * tx;
+    const double doppler = std::sqrt(t * two_kb / (mass * amu)) * (nu0 * inv_c);
+    const double voigt =
+        2.0 * (voigt_w * w + std::sqrt(voigt_mixed * lhw * lhw + doppler * doppler));
+    const double lpi = core_w * w;
+    const double lhw2 = lhw * lhw;
+    const double kfa = kf * a;
+    double s = 0.0;
+#if EXOKERN_X86_SIMD
+    if (lanes) {
+        // The window [start, end) splits into the wing below X, the core and the wing above X;
+        // the same samples the scan below would send each way.
+        const double* g = wn.ptr();
+        double* row = ext.row(m);
+        const index_t start = line.start, end = line.end;
+        const index_t core0 =
+            first_where(g, start, end, [&](double v) { return v - nu0 > -x; });
+        const index_t core1 =
+            first_where(g, core0, end, [&](double v) { return !(v - nu0 < x); });
+        const bool wide = path == Simd::avx512;
+        const auto wing = wide ? avx512::alkali_wing : avx2::alkali_wing;
+        const auto core = wide ? avx512::alkali_core : avx2::alkali_core;
+        wing(g, row, start, core0, nu0, x, t, kfa, norm, scale);
+        s = core(g, n, row, core0, core1, nu0, lpi, lhw2, kf, norm, scale, k);
+        wing(g, row, core1, end, nu0, x, t, kfa, norm, scale);
+    } else
+#endif
+    {
+        const double lower = -cutoff;
+        for (index_t j = line.start; j < n; ++j) {
+            const double d = wn[j] - nu0;
+            if (d < lower) continue;
+            if (d > cutoff) break;
+            const double ad = std::fabs(d);
+            if (ad < x) {
+                const double phi = lpi / (d * d + lhw2);
+                ext(m, j) = ext(m, j) + kf * phi / norm * scale;
+                if (j != k) s += phi * cell_width(wn, j);
+            } else {
+                const double r = ad / x;
+                ext(m, j) = ext(m, j) + kfa * exokern::exp(-c2 * (ad - x) / t) /
+                                            (norm * r * std::sqrt(r)) * scale;
+            }
+        }
+    }
+    if (s > 0.0 && !(voigt >= 2.0 * line.dwn)) {
+        centre = kf * (2.0 - s) / (norm * cell_width(wn, k));
+        return true;
+    }
+    return false;
+}
+
+inline bool use_lanes(bool sorted, Vec<const double> wn, Mat<double> ext) noexcept {
+    return EXOKERN_X86_SIMD && sorted && wn.unit() && ext.rows_contiguous() &&
+           simd_path() != Simd::scalar;
+}
+
+}  // namespace detail
+
 // Adds the extinction of every line of wn0 in every layer of temp into ext (see top).
 inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
                                  Vec<const double> temp, Mat<const double> wingamp,
@@ -165,77 +260,101 @@ inline void alkali_cross_section(Vec<const double> press, Vec<const double> wn,
                                  double norm, double cutoff, Vec<const double> wn0,
                                  Vec<const double> oscstr, Vec<const double> dwn,
                                  Vec<const int> icenter) noexcept {
-    using namespace alkali;
-    const index_t n = wn.n;
-    if (wn0.n <= 0 || temp.n <= 0 || n <= 0) return;
+    if (wn0.n <= 0 || temp.n <= 0 || wn.n <= 0) return;
     const bool sorted = detail::ascending(wn);
-    const double lower = -cutoff;
+    const bool lanes = detail::use_lanes(sorted, wn, ext);
     const Simd path = simd_path();
-    const bool lanes = EXOKERN_X86_SIMD && sorted && wn.unit() && ext.rows_contiguous() &&
-                       path != Simd::scalar;
-
     for (index_t i = 0; i < wn0.n; ++i) {
-        const double nu0 = wn0[i];
-        const index_t start = detail::window_start(wn, sorted, nu0, cutoff);
-        const index_t k = icenter[i];
-        // The scan stops at the first sample above the window; on an ascending grid, here.
-        [[maybe_unused]] const index_t end = lanes ? detail::first_where(wn.ptr(), start, n, [&](double v) {
-            return v - nu0 > cutoff;
-        }) : n;
-        const double kf = k_line * oscstr[i];  // K * f, the leading product of every value
-
+        const detail::LineWindow line = detail::line_window(wn, sorted, lanes, wn0[i], oscstr[i],
+                                                            dwn[i], icenter[i], cutoff);
         for (index_t m = 0; m < temp.n; ++m) {
+            using namespace alkali;
             const double t = temp[m];
-            const double w = lorentz * press[m] * std::pow(t * lorentz_tscale, lorentz_texp);
-            const double lhw = w * lorentz_pscale;
-            const double x = detuning * std::pow(t * detuning_tscale, detuning_texp);
-            const double doppler = std::sqrt(t * two_kb / (mass * amu)) * (nu0 * inv_c);
-            const double voigt =
-                2.0 * (voigt_w * w + std::sqrt(voigt_mixed * lhw * lhw + doppler * doppler));
-            const double lpi = core_w * w;
-            const double lhw2 = lhw * lhw;
-            const double kfa = kf * wingamp(m, i);
-            double s = 0.0;
+            const double tw = std::pow(t * lorentz_tscale, lorentz_texp);
+            const double tx = std::pow(t * detuning_tscale, detuning_texp);
+            double centre;
+            if (detail::line_in_layer(wn, lanes, path, line, detuning, mass, lorentz, norm,
+                                      cutoff, press[m], t, tw, tx, wingamp(m, i), 1.0, ext, m,
+                                      centre))
+                ext(m, line.k) = centre;
+        }
+    }
+}
 
-#if EXOKERN_X86_SIMD
-            if (lanes) {
-                // The window [start, end) splits into the wing below X, the core and the wing
-                // above X; the same samples the scan below would send each way.
-                const double* g = wn.ptr();
-                double* row = ext.row(m);
-                const index_t core0 =
-                    detail::first_where(g, start, end, [&](double v) { return v - nu0 > -x; });
-                const index_t core1 =
-                    detail::first_where(g, core0, end, [&](double v) { return !(v - nu0 < x); });
-                const bool wide = path == Simd::avx512;
-                const auto wing = wide ? avx512::alkali_wing : avx2::alkali_wing;
-                const auto core = wide ? avx512::alkali_core : avx2::alkali_core;
-                wing(g, row, start, core0, nu0, x, t, kfa, norm);
-                s = core(g, n, row, core0, core1, nu0, lpi, lhw2, kf, norm, k);
-                wing(g, row, core1, end, nu0, x, t, kfa, norm);
-                if (s > 0.0 && !(voigt >= 2.0 * dwn[i]))
-                    ext(m, k) = kf * (2.0 - s) / (norm * detail::cell_width(wn, k));
-                continue;
-            }
-#endif
-            for (index_t j = start; j < n; ++j) {
-                const double d = wn[j] - nu0;
-                if (d < lower) continue;
-                if (d > cutoff) break;
-                const double ad = std::fabs(d);
-                if (ad < x) {
-                    const double phi = lpi / (d * d + lhw2);
-                    ext(m, j) = ext(m, j) + kf * phi / norm;
-                    if (j != k) s += phi * detail::cell_width(wn, j);
-                } else {
-                    const double r = ad / x;
-                    ext(m, j) = ext(m, j) + kfa * exokern::exp(-c2 * (ad - x) / t) /
-                                                (norm * r * std::sqrt(r));
-                }
-            }
+// The columns of `lines`, one row per line: its centre (cm^-1), oscillator strength, and its
+// species' detuning X at 500 K (cm^-1), atomic mass (u) and Lorentz half-width at 2000 K and
+// 1.01e6 barye (cm^-1), then the step of its resolution test (cm^-1).
+enum LineColumn : index_t { wn0_col, oscstr_col, detuning_col, mass_col, lorentz_col, dwn_col,
+                            line_columns };
 
-            if (s > 0.0 && !(voigt >= 2.0 * dwn[i]))
-                ext(m, k) = kf * (2.0 - s) / (norm * detail::cell_width(wn, k));
+// The extinction of a set of lines and a continuum, written into ext (layers x samples). Line
+// i in layer m (pressure p, temperature t) has the wing amplitude, the Lorentz core's value at
+// the boundary X,
+//     h = lorentz * pow(t / 2000, -0.7) * p / 1.01e6,   x = detuning * pow(t / 500, 0.6),
+//     a = (h / pi) / (x * x + h * h),
+// and the absorbers' density atoms = mixing[i] * gas[m]; with sigma_i what alkali_cross_section
+// (norm 1, wingamp a) puts into a zeroed array for line i alone,
+//     ext[m, j] = ((0 + sigma_0[m, j] atoms_0) + sigma_1[m, j] atoms_1 + ...) + continuum[m],
+// the lines added in their order. Each line touches its window and its centre sample alone:
+// outside them sigma is 0, and adding 0 times a finite density changes no bit. Where the centre
+// correction applies it replaces the line's own value at k, so the sample's value before the
+// line is kept and the corrected value times the density added to it. The powers of t are
+// taken once a layer, for every line. `windows` is scratch of `lines.rows` windows, `powers`
+// of 4 doubles a layer.
+inline void line_extinction(Mat<double> ext, Vec<const double> press, Vec<const double> wn,
+                            Vec<const double> temp, Mat<const double> lines,
+                            Vec<const int> icenter, Vec<const double> mixing,
+                            Vec<const double> gas, Vec<const double> continuum, double cutoff,
+                            detail::LineWindow* windows, double* powers) noexcept {
+    using namespace alkali;
+    constexpr double pi = 3.141592653589793;
+    const index_t n = wn.n, layers = temp.n, count = lines.rows;
+    if (layers <= 0 || n <= 0) return;
+    const bool sorted = detail::ascending(wn);
+    const bool lanes = detail::use_lanes(sorted, wn, ext);
+    const Simd path = simd_path();
+    for (index_t i = 0; i < count; ++i)
+        windows[i] = detail::line_window(wn, sorted, lanes, lines(i, wn0_col),
+                                         lines(i, oscstr_col), lines(i, dwn_col), icenter[i],
+                                         cutoff);
+    // The powers of every layer's temperature, shared by the lines: tw, tx, hw, hx.
+    for (index_t m = 0; m < layers; ++m) {
+        const double t = temp[m];
+        powers[4 * m] = std::pow(t * lorentz_tscale, lorentz_texp);
+        powers[4 * m + 1] = std::pow(t * detuning_tscale, detuning_texp);
+        powers[4 * m + 2] = std::pow(t / 2000.0, lorentz_texp);
+        powers[4 * m + 3] = std::pow(t / 500.0, detuning_texp);
+        if (ext.rows_contiguous()) {
+            std::fill(ext.row(m), ext.row(m) + n, 0.0);
+        } else {
+            for (index_t j = 0; j < n; ++j) ext(m, j) = 0.0;
+        }
+    }
+    for (index_t i = 0; i < count; ++i) {
+        const detail::LineWindow& line = windows[i];
+        const double detuning = lines(i, detuning_col), lorentz = lines(i, lorentz_col);
+        const double mass = lines(i, mass_col);
+        for (index_t m = 0; m < layers; ++m) {
+            const double t = temp[m], p = press[m];
+            const double* pw = powers + 4 * m;
+            const double h = lorentz * pw[2] * p / 1.01e6;
+            const double x = detuning * pw[3];
+            const double a = (h / pi) / (x * x + h * h);
+            const double atoms = mixing[i] * gas[m];
+            const double before = ext(m, line.k);
+            double centre;
+            if (detail::line_in_layer(wn, lanes, path, line, detuning, mass, lorentz, 1.0,
+                                      cutoff, p, t, pw[0], pw[1], a, atoms, ext, m, centre))
+                ext(m, line.k) = before + centre * atoms;
+        }
+    }
+    for (index_t m = 0; m < layers; ++m) {
+        const double c = continuum[m];
+        if (ext.rows_contiguous()) {
+            double* row = ext.row(m);
+            for (index_t j = 0; j < n; ++j) row[j] = row[j] + c;
+        } else {
+            for (index_t j = 0; j < n; ++j) ext(m, j) = ext(m, j) + c;
         }
     }
 }

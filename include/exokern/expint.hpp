@@ -60,7 +60,7 @@ static_assert(expn2_big == 0x1p57 && expn2_biginv == 0x1p-57 && expn2_tol == 0x1
               "rescaling and tolerance are exact powers of two");
 
 // E2(x) for 1 < x <= expn2_upper by the continued fraction (see top).
-inline double expn2_fraction(double x) noexcept {
+EXOKERN_ALWAYS_INLINE double expn2_fraction(double x) noexcept {
     double pprev = 1.0, qprev = x;
     double p = 1.0, q = x + 2.0;
     double f = 1.0 / (x + 2.0);
@@ -101,7 +101,7 @@ inline double expn2_fraction(double x) noexcept {
 }
 
 // E2(x) for 0 < x <= 1 by the ascending series (see top).
-inline double expn2_series(double x) noexcept {
+EXOKERN_ALWAYS_INLINE double expn2_series(double x) noexcept {
     double term = 1.0;
     double s = -1.0;
     long k = 0, m = -1;
@@ -120,7 +120,7 @@ inline double expn2_series(double x) noexcept {
 }
 
 // The xi term for E = E2(x), x = tau * gamma.
-inline double xi_from(double gamma, double tau, double x, double e2) noexcept {
+EXOKERN_ALWAYS_INLINE double xi_from(double gamma, double tau, double x, double e2) noexcept {
     const double e = exokern::exp(-tau * gamma);
     const double a = gamma - (0.5 * tau * tau) * gamma;
     const double b = (1.0 + (x * 0.5) * e - e) / gamma;
@@ -133,7 +133,7 @@ inline double xi_from(double gamma, double tau, double x, double e2) noexcept {
 constexpr bool expn2_domain_error(double x) noexcept { return !(x >= 0.0); }
 
 // Second exponential integral E2(x); +infinity outside the domain (see top).
-inline double expn2(double x) noexcept {
+EXOKERN_ALWAYS_INLINE double expn2(double x) noexcept {
     if (expn2_domain_error(x)) return std::numeric_limits<double>::infinity();
     if (x > detail::expn2_upper) return 0.0;
     if (x == 0.0) return 1.0;
@@ -144,7 +144,7 @@ inline double expn2(double x) noexcept {
 // xi(gamma, tau) (see top). When gamma * tau is outside the domain of E2, calls
 // domain_error(gamma * tau) once before going on with E2 = +infinity.
 template <class DomainError>
-inline double xi(double gamma, double tau, DomainError&& domain_error) noexcept {
+EXOKERN_ALWAYS_INLINE double xi(double gamma, double tau, DomainError&& domain_error) noexcept {
     const double x = tau * gamma;
     if (expn2_domain_error(x)) domain_error(x);
     return detail::xi_from(gamma, tau, x, expn2(x));

@@ -109,6 +109,15 @@ struct V {
                                    _mm256_cmp_pd(ax, set1(detail::exp_large), _CMP_LT_OQ));
         return unsigned(_mm256_movemask_pd(ok));
     }
+    // a > b lane by lane (false for NaN); masks combined; a mask as one bit per lane.
+    static M greater(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    // a != b (true for NaN, as C++'s !=)
+    static M unequal(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
+    static M both(M a, M b) noexcept { return _mm256_and_pd(a, b); }
+    static M but(M a, M b) noexcept { return _mm256_andnot_pd(b, a); }
+    static unsigned lanes_of(M m) noexcept { return unsigned(_mm256_movemask_pd(m)); }
+    static M none() noexcept { return _mm256_setzero_pd(); }
+    static M every() noexcept { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
     static constexpr unsigned all = 0xfu;
 
     // (tail, sbits) of the table for the four indices ki % 128: one 16-byte load per lane.
@@ -170,6 +179,13 @@ struct V {
         return unsigned(_mm512_cmp_pd_mask(ax, set1(detail::exp_tiny), _CMP_GE_OQ) &
                         _mm512_cmp_pd_mask(ax, set1(detail::exp_large), _CMP_LT_OQ));
     }
+    static M greater(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    static M unequal(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    static M both(M a, M b) noexcept { return M(a & b); }
+    static M but(M a, M b) noexcept { return M(a & ~b); }
+    static unsigned lanes_of(M m) noexcept { return unsigned(m); }
+    static M none() noexcept { return M(0); }
+    static M every() noexcept { return M(0xff); }
     static constexpr unsigned all = 0xffu;
 
     static __m128d pair(std::uint64_t k) noexcept {

@@ -25,6 +25,7 @@
 #include <math.h>
 
 #include "exokern/expint.hpp"
+#include "exokern/simd.hpp"
 #include "exokern/strided.hpp"
 
 namespace exokern {
@@ -49,7 +50,7 @@ struct UnitGravity {
 };
 
 template <class Gravity, class DomainError>
-inline void guillot_profile(Vec<const double> params, Vec<const double> pressure,
+EXOKERN_ALWAYS_INLINE void guillot_profile(Vec<const double> params, Vec<const double> pressure,
                             const Gravity& grav, Vec<double> temperature,
                             DomainError& domain_error) noexcept {
     const index_t nlayers = pressure.n;
@@ -73,6 +74,36 @@ inline void guillot_profile(Vec<const double> params, Vec<const double> pressure
 }
 
 }  // namespace detail
+}  // namespace exokern
+
+#define EXOKERN_LANES "exokern/tprofile_lanes.inc"
+#include "exokern/every_path.inc"
+
+namespace exokern {
+namespace detail {
+
+// The profile on the CPU's path: on the AVX2 and AVX-512 paths several layers at a time
+// (tprofile_lanes.inc), elsewhere the portable code, whose std::fma are calls into the C
+// library. Every fma is rounded once either way: the same bits.
+template <class Gravity, class DomainError>
+inline void guillot_dispatch(Vec<const double> params, Vec<const double> pressure,
+                             const Gravity& grav, Vec<double> temperature,
+                             DomainError& domain_error) noexcept {
+#if EXOKERN_X86_SIMD
+    const Simd path = simd_path();
+    if (path == Simd::avx512) {
+        avx512::guillot_fused(params, pressure, grav, temperature, domain_error);
+        return;
+    }
+    if (path == Simd::avx2) {
+        avx2::guillot_fused(params, pressure, grav, temperature, domain_error);
+        return;
+    }
+#endif
+    guillot_profile(params, pressure, grav, temperature, domain_error);
+}
+
+}  // namespace detail
 
 // Three-channel profile on the layers of `pressure` (see top) with the gravity of each layer
 // from `grav`. Needs params[0..5], grav[0..n-1] and temperature[0..n-1], n = pressure.n;
@@ -81,14 +112,15 @@ template <class DomainError>
 inline void guillot(Vec<const double> params, Vec<const double> pressure,
                     Vec<const double> grav, Vec<double> temperature,
                     DomainError&& domain_error) noexcept {
-    detail::guillot_profile(params, pressure, grav, temperature, domain_error);
+    detail::guillot_dispatch(params, pressure, grav, temperature, domain_error);
 }
 
 // The same profile with gravity 1 in every layer, so that tau = pressure * kappa.
 template <class DomainError>
 inline void guillot(Vec<const double> params, Vec<const double> pressure,
                     Vec<double> temperature, DomainError&& domain_error) noexcept {
-    detail::guillot_profile(params, pressure, detail::UnitGravity{}, temperature, domain_error);
+    detail::guillot_dispatch(params, pressure, detail::UnitGravity{}, temperature,
+                             domain_error);
 }
 
 // t0 in every element of temperature.

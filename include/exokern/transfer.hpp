@@ -165,7 +165,7 @@ inline void intensity_column(Mat<const double> tau, Vec<const int> ideep,
         if (n == 1) {
             out(j, i) = bd;
         } else if (n <= 0) {
-            out(j, i) = bd * exokern::exp(-taud / m) - 0.0;
+            out(j, i) = bd * exokern::exp(-taud / m);  // no interval: the bottom term alone
         } else {
             const double r = 1.0 / m;
             double e0 = exokern::exp(-tau(rtop, i) * r);

@@ -5,7 +5,9 @@ The extension modules hold the kernels:
 - ``exokern._quadra``: trapezoidal integrators, optical depth, emergent intensity;
 - ``exokern._alkali``: alkali (Na, K) line extinction;
 - ``exokern._simpson``: Simpson integration on irregular grids;
-- ``exokern._kelvo``: temperature-pressure profiles.
+- ``exokern._kelvo``: temperature-pressure profiles;
+- ``exokern._opacity``: extinction from tabulated cross sections;
+- ``exokern._forward``: the chords and the transit depth, Planck emission.
 
 Importing this package does not import numpy or the extension modules.
 """

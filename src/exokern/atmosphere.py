@@ -33,6 +33,10 @@ PARTICLES_PER_H = 0.585
 GUILLOT_PARAMS = (-1.5, -0.8, -0.8, 0.5, 1200.0, 100.0)
 GRAVITY = 2200.0  # cm s^-2
 
+# Nominal radii of the IAU 2015 Resolution B3 (Jupiter's equatorial radius; the Sun), in cm.
+R_JUPITER = 7.1492e9
+R_SUN = 6.957e10
+
 
 def pressure_grid(nlayers: int, ptop: float = 1.0e-8, pbottom: float = 1.0e2) -> Array:
     """nlayers pressures in barye, log-spaced from ptop to pbottom (given in bar), top first."""
@@ -52,18 +56,18 @@ def temperatures(pressure: npt.ArrayLike, params: Sequence[float] = GUILLOT_PARA
 
 
 def scale_height(temperature: npt.ArrayLike, gravity: float = GRAVITY,
-                 mmm: float = MEAN_MOLECULAR_MASS) -> Array:
+                 mean_mass: float = MEAN_MOLECULAR_MASS) -> Array:
     """Pressure scale height kT / (mu m_u g) of every layer (cm)."""
-    result: Array = K_BOLTZMANN * np.asarray(temperature) / (mmm * AMU * gravity)
+    result: Array = K_BOLTZMANN * np.asarray(temperature) / (mean_mass * AMU * gravity)
     return result
 
 
 def altitudes(pressure: npt.ArrayLike, temperature: npt.ArrayLike, gravity: float = GRAVITY,
-              mmm: float = MEAN_MOLECULAR_MASS) -> Array:
+              mean_mass: float = MEAN_MOLECULAR_MASS) -> Array:
     """Altitude of every layer above the bottom one (cm), from hydrostatic equilibrium of an
     ideal gas: dz = -H d(ln p), integrated upwards from z = 0 at the deepest layer by the
     trapezoidal rule in ln p."""
-    height = scale_height(temperature, gravity, mmm)[::-1].copy()
+    height = scale_height(temperature, gravity, mean_mass)[::-1].copy()
     dlnp = -np.diff(np.log(np.asarray(pressure)[::-1]))
     z = np.empty(len(height))
     _quadra.cumtrapz(z, height, dlnp, np.inf)
@@ -85,6 +89,6 @@ def number_density(pressure: npt.ArrayLike, temperature: npt.ArrayLike) -> Array
 
 
 def mass_density(pressure: npt.ArrayLike, temperature: npt.ArrayLike,
-                 mmm: float = MEAN_MOLECULAR_MASS) -> Array:
+                 mean_mass: float = MEAN_MOLECULAR_MASS) -> Array:
     """Mass density of every layer (g cm^-3)."""
-    return number_density(pressure, temperature) * mmm * AMU
+    return number_density(pressure, temperature) * mean_mass * AMU

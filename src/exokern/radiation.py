@@ -12,7 +12,7 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-from exokern import _quadra, _simpson
+from exokern import _forward, _quadra, _simpson
 from exokern.atmosphere import K_BOLTZMANN
 
 Array = npt.NDArray[np.float64]
@@ -32,12 +32,13 @@ TAUMAX = 20.0
 
 def planck(wn: npt.ArrayLike, temperature: npt.ArrayLike) -> Array:
     """Planck emission B(wn, T) = 2 h c^2 wn^3 / (exp(h c wn / k T) - 1) per unit wavenumber
-    (erg s^-1 cm^-2 sr^-1 (cm^-1)^-1), shape (layers, wavenumbers)."""
-    wn = np.asarray(wn, dtype=np.float64)
-    t = np.asarray(temperature, dtype=np.float64)[:, None]
-    with np.errstate(over="ignore"):  # exp overflows to inf where B is below 1e-300: B = 0
-        result: Array = C1 * wn**3 / np.expm1(C2 * wn / t)
-    return result
+    (erg s^-1 cm^-2 sr^-1 (cm^-1)^-1), shape (layers, wavenumbers), by `_forward.planck` on
+    exokern's own exponential: the same bits on every CPU (B = 0 where exp overflows)."""
+    wn = np.ascontiguousarray(wn, dtype=np.float64).reshape(-1)
+    t = np.ascontiguousarray(temperature, dtype=np.float64).reshape(-1)
+    out = np.empty((len(t), len(wn)))
+    _forward.planck(wn, t, out)
+    return out
 
 
 def brightness_temperature(wn: npt.ArrayLike, flux: npt.ArrayLike) -> Array:
@@ -61,12 +62,22 @@ def optical_depth(ext: npt.ArrayLike, intervals: npt.ArrayLike,
     above the lowest pressure is left out. Wavelengths that never reach taumax see down to the
     bottom layer.
     """
+    tau, ideep = doubled_optical_depth(ext, intervals, taumax)
+    tau *= 0.5
+    return tau, ideep
+
+
+def doubled_optical_depth(ext: npt.ArrayLike, intervals: npt.ArrayLike,
+                          taumax: float = TAUMAX) -> tuple[Array, IntArray]:
+    """Twice the optical depth of `optical_depth`, as `cumoptdepth` gives it, and the bottom
+    layers. The emergent intensity of twice the optical depth seen at twice the cosines is the
+    intensity, bit for bit (the factors of two are exact in every exponent), so a model need
+    not halve every element."""
     ext = np.ascontiguousarray(ext, dtype=np.float64)
     intervals = np.ascontiguousarray(intervals, dtype=np.float64)
     nlayers, nwave = ext.shape
     ideep = np.full(nwave, -1, dtype=np.intc)
     tau = _quadra.cumoptdepth(ext, intervals[:nlayers - 1], 2.0 * taumax, ideep)
-    tau *= 0.5
     ideep[ideep < 0] = nlayers - 1
     return tau, ideep
 

@@ -1,9 +1,7 @@
-"""python -m exokern.retrieval: the retrieval command (see exokern.retrieval.command)."""
+"""python -m exokern.retrieval: the command exokern-retrieve (exokern.cli.retrieve)."""
 
 import sys
 
-# The importable module's main, not a __main__ copy: worker processes unpickle what the tasks
-# name by importing it.
-from exokern.retrieval.command import main
+from exokern.cli.retrieve import main
 
 sys.exit(main())

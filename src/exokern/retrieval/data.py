@@ -1,18 +1,39 @@
-"""An observed spectrum: bins in wavelength, a value and its 1-sigma uncertainty per bin; read
-from plain text, and the model averaged over the same bins.
+"""An observed spectrum: bins in wavelength, a value and its 1-sigma uncertainty per bin, read
+from plain text as published spectra are written (the names of the columns: `columns`).
 
 The file is plain text or CSV: `#` starts a comment, fields are separated by commas or by
-blanks. Without a header the four columns are the bin centre (micron), the bin width (micron),
-the value and its uncertainty. A header row names the columns instead, in any order:
+blanks. Without a header the columns are
 
-    wavelength, width, value, error          # centre and full width
+    wavelength, width, value, error          # 4 columns: centre and width (micron)
+    wavelength, value, error                 # 3 columns: the edges midway between centres
+
+A header row names the columns instead, in any order:
+
+    wavelength, width, value, error          # centre and width
     low, high, value, error                  # the bin edges
 
-(aliases: `wl`, `lambda` for the centre; `bin_width` for the width; `wl_low`/`wl_high`,
-`lo`/`hi`, `min`/`max` for the edges; `depth`, `transit_depth`, `fpfs`, `flux_ratio` for the
-value; `err`, `sigma`, `uncertainty` for the error; other columns are ignored). The value is the
-transit depth (Rp/Rs)^2 for a transmission spectrum and the planet-to-star flux ratio for an
-emission spectrum, as a fraction unless `units` says "ppm" or "percent".
+Names are matched without case, after dropping units in parentheses or brackets and words of
+unit (`micron`, `um`, `µm`; `ppm`, `percent`, `%`); blanks and underscores are alike. The
+centre is `wavelength`, `wave`, `wl` or `lambda`; the width `width`, `bin_width`, `bin_size`,
+`dwl`, `half_width` or the centre's error (`wave_error`, `wl_err`), each optionally led by the
+centre's name (`Wavelength bin size`); the edges `low`/`high`, `lo`/`hi`, `min`/`max`, led or
+not by the centre's name (`wl_low`, `wave_max`). The value is `value`, `depth`,
+`transit_depth`, `fpfs`, `flux_ratio`, `dppm` (in ppm) or `ppm`, or the ratio of radii `rp_rs`,
+`rprs`, `rp/rs`, `Rp/R*`, which is squared into a depth (its error e into 2 (Rp/Rs) e). The
+error is `error`, `err`, `sigma`, `uncertainty`, or one of these after the value's name
+(`dppm_err`, `Rp/R* error`). Other columns are ignored. When the plain names alone (those of
+`columns._ALIASES`, as written, without units) describe a header fully, it is read by them alone: a
+column named in another way is then ignored, whatever it holds.
+
+The value is the transit depth (Rp/Rs)^2 for a transmission spectrum and the planet-to-star
+flux ratio for an emission spectrum, as a fraction unless `units` says "ppm" or "percent". A
+unit in a column's name sets that column's scale (and its error's, when the error's name states
+none); a name whose unit differs from `units` other than "fraction" is an error.
+
+Published files give a bin's extent as its full width or as half of it (centre +- w), under
+names that do not always tell which; the reader takes the one under which most neighbouring
+bins meet edge to edge, and the name's only when neither does (`half`, `_err`: half widths;
+others full widths). The Observation's `notes` say what was inferred so.
 """
 
 from __future__ import annotations
@@ -20,42 +41,42 @@ from __future__ import annotations
 import math
 import re
 from dataclasses import dataclass
-from typing import IO, Sequence
+from typing import IO, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
-from exokern import _quadra
+from exokern.params import UNITS
+from exokern.retrieval.columns import DataError as DataError
+from exokern.retrieval.columns import header, headerless, scales
 
 Array = npt.NDArray[np.float64]
 
-UNITS = {"fraction": 1.0, "percent": 1e-2, "ppm": 1e-6}
-
-_ALIASES = {
-    "wavelength": ("wavelength", "wl", "lambda", "wave"),
-    "width": ("width", "bin_width", "dwl"),
-    "low": ("low", "wl_low", "wavelength_low", "lo", "min"),
-    "high": ("high", "wl_high", "wavelength_high", "hi", "max"),
-    "value": ("value", "depth", "transit_depth", "fpfs", "flux_ratio"),
-    "error": ("error", "err", "sigma", "uncertainty"),
-}
-_COLUMN = {alias: name for name, aliases in _ALIASES.items() for alias in aliases}
+# Neighbouring bins meet when the gap or overlap between them is within this fraction of the
+# distance between their centres; the two readings of a width column differ by about half
+# of it, so rounding in the file's last digit cannot tip a pair from one to the other.
+_MEET = 0.05
 
 
-class DataError(ValueError):
-    """A spectrum file that cannot be read; the message names the file and the line."""
+# What a spectrum's bins may hold, as fractions and microns: far beyond any spectrum, and within
+# what the likelihood can square (a chi^2 term stays below 1e80).
+WAVELENGTHS = (1e-2, 1e4)
+MAX_VALUE = 1e6
+ERRORS = (1e-30, 1e6)
 
 
 @dataclass(frozen=True)
 class Observation:
     """Binned data: the edges `low` < `high` of each bin (micron), the `value` and its 1-sigma
-    `error` (fractions), and where they came from."""
+    `error` (fractions), where they came from, and `notes`, one phrase for each thing the
+    reader inferred (how it read widths, units, radius ratios)."""
 
     low: Array
     high: Array
     value: Array
     error: Array
     source: str = "data"
+    notes: tuple[str, ...] = ()
 
     def __post_init__(self) -> None:
         arrays = [np.array(a, dtype=np.float64) for a in
@@ -69,9 +90,16 @@ class Observation:
         if not (np.all(np.isfinite(arrays)) and np.all(low > 0) and np.all(high > low)
                 and np.all(error > 0)):
             raise ValueError("every bin needs finite numbers, 0 < low < high and error > 0")
+        if not (np.all(low >= WAVELENGTHS[0]) and np.all(high <= WAVELENGTHS[1])
+                and np.all(np.abs(value) <= MAX_VALUE) and np.all(error >= ERRORS[0])
+                and np.all(error <= ERRORS[1])):
+            raise ValueError(f"every bin needs {WAVELENGTHS[0]:g} <= low, high <= "
+                             f"{WAVELENGTHS[1]:g} micron, |value| <= {MAX_VALUE:g} and "
+                             f"{ERRORS[0]:g} <= error <= {ERRORS[1]:g}")
         for name, a in zip(("low", "high", "value", "error"), arrays):
             a.setflags(write=False)
             object.__setattr__(self, name, a)
+        object.__setattr__(self, "notes", tuple(str(note) for note in self.notes))
 
     @property
     def wavelength(self) -> Array:
@@ -100,7 +128,7 @@ def _fields(line: str) -> list[str]:
 def parse_spectrum(lines: Sequence[str], source: str = "data",
                    scale: float = 1.0) -> Observation:
     """The Observation of a spectrum file's lines; `scale` converts values and errors into
-    fractions."""
+    fractions where the columns' names state no unit."""
     rows: list[tuple[int, list[str]]] = []
     for number, raw in enumerate(lines, start=1):
         line = raw.split("#", 1)[0].strip()
@@ -109,20 +137,14 @@ def parse_spectrum(lines: Sequence[str], source: str = "data",
     if not rows:
         raise DataError(f"{source}: no data (expected columns wavelength, width, value, error)")
     header_line, first = rows[0]
-    columns: dict[str, int]
+    width = len(first)
     if any(not _is_number(f) for f in first):
-        columns = _header(first, source, header_line)
-        width = len(first)
+        layout = header(first, source, header_line)
         rows = rows[1:]
         if not rows:
             raise DataError(f"{source}: a header and no data")
     else:
-        if len(first) != 4:
-            raise DataError(f"{source}, line {header_line}: {len(first)} columns without a "
-                            "header; expected 4 (wavelength, width, value, error) or a header "
-                            "naming the columns")
-        columns = dict(wavelength=0, width=1, value=2, error=3)
-        width = 4
+        layout = headerless(first, len(rows), source, header_line)
     table = np.empty((len(rows), width))
     for i, (number, fields) in enumerate(rows):
         if len(fields) != width:
@@ -135,12 +157,28 @@ def parse_spectrum(lines: Sequence[str], source: str = "data",
         bad = [t for t, v in zip(fields, table[i]) if not math.isfinite(v)]
         if bad:
             raise DataError(f"{source}, line {number}: {bad[0]!r} is not a finite number")
-    if "low" in columns:
-        low, high = table[:, columns["low"]], table[:, columns["high"]]
+    index = layout.index
+    notes: list[str] = []
+    centre = (0.5 * (table[:, index["low"]] + table[:, index["high"]]) if "low" in index
+              else table[:, index["wavelength"]])
+    step = np.diff(centre)
+    if not (np.all(step >= 0) or np.all(step <= 0)):
+        # spectral orders one after the other, or a file out of order: each bin is fitted on
+        # its own, so the order changes nothing but is worth knowing
+        notes.append("bins not in wavelength order (kept in the file's order)")
+    if "low" in index:
+        low, high = table[:, index["low"]], table[:, index["high"]]
+    elif "width" in index:
+        low, high, note = _from_widths(table[:, index["wavelength"]], table[:, index["width"]],
+                                       layout.column["width"].half, layout.name["width"])
+        notes.append(note)
     else:
-        centre, half = table[:, columns["wavelength"]], 0.5 * table[:, columns["width"]]
-        low, high = centre - half, centre + half
-    value, error = scale * table[:, columns["value"]], scale * table[:, columns["error"]]
+        low, high = _from_centres(table[:, index["wavelength"]], rows, source)
+        notes.append("bin widths from neighbouring centres")
+    value_scale, error_scale = scales(layout, scale, source, header_line, notes)
+    value = value_scale * table[:, index["value"]]
+    error = error_scale * table[:, index["error"]]
+    ratio = bool(layout.column["value"].ratio)
     for i, (number, _) in enumerate(rows):
         if not low[i] > 0:
             raise DataError(f"{source}, line {number}: the bin must lie at positive "
@@ -148,10 +186,26 @@ def parse_spectrum(lines: Sequence[str], source: str = "data",
         if not high[i] > low[i]:
             raise DataError(f"{source}, line {number}: the bin must have a positive width, "
                             f"got {low[i]:g} .. {high[i]:g} micron")
+        if ratio and not value[i] > 0:
+            raise DataError(f"{source}, line {number}: the ratio of radii must be positive, "
+                            f"got {table[i, index['value']]:g}")
         if not error[i] > 0:
             raise DataError(f"{source}, line {number}: the uncertainty must be positive, got "
-                            f"{error[i] / scale:g}")
-    return Observation(low, high, value, error, source)
+                            f"{table[i, index['error']]:g}")
+        if not (WAVELENGTHS[0] <= low[i] and high[i] <= WAVELENGTHS[1]):
+            raise DataError(f"{source}, line {number}: the bin {low[i]:g} .. {high[i]:g} "
+                            f"micron lies outside {WAVELENGTHS[0]:g} .. {WAVELENGTHS[1]:g} "
+                            "micron (are the wavelengths in micron?)")
+        if not (abs(value[i]) <= MAX_VALUE and ERRORS[0] <= error[i] <= ERRORS[1]):
+            raise DataError(f"{source}, line {number}: a value of {value[i]:g} +- "
+                            f"{error[i]:g} cannot be a transit depth or flux ratio (values within "
+                            f"+-{MAX_VALUE:g}, errors {ERRORS[0]:g} .. {ERRORS[1]:g}; see "
+                            "--units)")
+    if ratio:
+        name = layout.name["value"]
+        value, error = value * value, 2.0 * value * error
+        notes.append(f"depths from {name}, squared; errors 2 {name} sigma")
+    return Observation(low, high, value, error, source, tuple(notes))
 
 
 def _is_number(text: str) -> bool:
@@ -159,27 +213,52 @@ def _is_number(text: str) -> bool:
                              text, re.IGNORECASE))
 
 
-def _header(names: Sequence[str], source: str, line: int) -> dict[str, int]:
-    columns: dict[str, int] = {}
-    for j, name in enumerate(names):
-        key = _COLUMN.get(name.strip().lower())
-        if key is None:
-            continue
-        if key in columns:
-            raise DataError(f"{source}, line {line}: the header names the {key} twice")
-        columns[key] = j
-    has_centre = {"wavelength", "width"} <= set(columns)
-    has_edges = {"low", "high"} <= set(columns)
-    missing = [k for k in ("value", "error") if k not in columns]
-    if not (has_centre or has_edges):
-        missing.insert(0, "wavelength and width (or low and high)")
-    if missing:
-        raise DataError(f"{source}, line {line}: the header lacks {', '.join(missing)} "
-                        f"(found: {', '.join(names)})")
-    if has_edges:
-        columns.pop("wavelength", None)
-        columns.pop("width", None)
-    return columns
+def _half_widths(centre: Array, width: Array) -> Optional[bool]:
+    """Whether the width column holds half widths (True) or full widths (False), by which
+    reading makes most neighbouring bins meet; None when neither does."""
+    if len(centre) < 2:
+        return None
+    step = np.abs(np.diff(centre))
+    both = width[:-1] + width[1:]
+    pairs = len(step)
+    if 2 * np.count_nonzero(np.abs(step - both) <= _MEET * step) > pairs:
+        return True
+    if 2 * np.count_nonzero(np.abs(step - 0.5 * both) <= _MEET * step) > pairs:
+        return False
+    return None
+
+
+def _from_widths(centre: Array, width: Array, named_half: bool,
+                 name: str) -> tuple[Array, Array, str]:
+    """The edges of bins given by centre and width, and the note of how the width was read."""
+    half = _half_widths(centre, width)
+    how = ""
+    if half is None:
+        half, how = named_half, " (neighbouring bins meet under neither reading)"
+    column = f"the column '{name}'" if " " in name else f"the {name} column"
+    note = f"{column} read as {'half' if half else 'full'} widths{how}"
+    if half:
+        return centre - width, centre + width, note
+    halves = 0.5 * width
+    return centre - halves, centre + halves, note
+
+
+def _from_centres(centre: Array, rows: Sequence[tuple[int, list[str]]],
+                  source: str) -> tuple[Array, Array]:
+    """Bins without widths: the edges lie midway between neighbouring centres, the outer edges
+    of the first and last bins as far from their centres as their inner ones."""
+    step = np.diff(centre)
+    rising = bool(step[0] > 0)
+    wrong = np.nonzero(~(step > 0) if rising else ~(step < 0))[0]
+    if len(wrong):
+        i = int(wrong[0]) + 1
+        raise DataError(f"{source}, line {rows[i][0]}: without bin widths the centres must all "
+                        f"rise or all fall, the edges lying midway between neighbours; "
+                        f"{centre[i]:g} follows {centre[i - 1]:g}")
+    middle = 0.5 * (centre[:-1] + centre[1:])
+    edges = np.concatenate([[centre[0] - (middle[0] - centre[0])], middle,
+                            [centre[-1] + (centre[-1] - middle[-1])]])
+    return (edges[:-1], edges[1:]) if rising else (edges[1:], edges[:-1])
 
 
 def write_spectrum(stream: IO[bytes], data: Observation, comments: Sequence[str] = ()) -> None:
@@ -192,41 +271,3 @@ def write_spectrum(stream: IO[bytes], data: Observation, comments: Sequence[str]
     stream.write("".join(out).encode())
 
 
-class Binning:
-    """The model averaged over each data bin: the mean over wavelength of the model's linear
-    interpolant across the bin, integrated by the trapezoidal rule (`_quadra.cumtrapz`).
-
-    The model's samples and the bins' edges make one grid in increasing wavelength; the model
-    is interpolated at the edges, integrated once along the whole grid, and each bin's integral
-    is the difference of the running integral at its two edges, divided by its width."""
-
-    def __init__(self, wavelength: Array, low: Array, high: Array) -> None:
-        wl = np.asarray(wavelength, dtype=np.float64)
-        descending = len(wl) > 1 and wl[0] > wl[-1]
-        lam = wl[::-1] if descending else wl
-        if len(lam) < 2 or not np.all(np.diff(lam) > 0):
-            raise ValueError("the model's wavelengths must be strictly monotonic")
-        outside = (low < lam[0]) | (high > lam[-1])
-        if np.any(outside):
-            i = int(np.argmax(outside))
-            raise ValueError(f"bin {i + 1} ({low[i]:g} .. {high[i]:g} micron) lies outside "
-                             f"the model's wavelengths ({lam[0]:g} .. {lam[-1]:g} micron)")
-        self.descending = descending
-        grid = np.unique(np.concatenate([lam, low, high]))
-        j = np.clip(np.searchsorted(lam, grid, side="right") - 1, 0, len(lam) - 2)
-        self._j = j
-        self._t = (grid - lam[j]) / (lam[j + 1] - lam[j])
-        self._h = np.diff(grid)
-        self._lo = np.searchsorted(grid, low)
-        self._hi = np.searchsorted(grid, high)
-        self._width = high - low
-
-    def __call__(self, values: Array) -> Array:
-        """The bin means of the model `values` (given at the model's wavelengths)."""
-        y = values[::-1] if self.descending else values
-        j, t = self._j, self._t
-        on_grid = y[j] + t * (y[j + 1] - y[j])
-        running = np.empty(len(on_grid))  # one per call: a model may serve several threads
-        _quadra.cumtrapz(running, on_grid, self._h, math.inf)
-        mean: Array = (running[self._hi] - running[self._lo]) / self._width
-        return mean

@@ -1,10 +1,11 @@
 """Line opacity of the alkali resonance doublets, Na D and K D, on a wavenumber grid.
 
-Each line's cross section per atom comes from `_alkali.alkali_cross_section`: a
+Each line's cross section per atom is that of `_alkali.alkali_cross_section`: a
 pressure-broadened Lorentz core within a detuning X of the centre and a far wing that falls
 as (X/|dnu|)^(3/2) exp(-c2 (|dnu| - X) / T) beyond it, the form of Burrows, Marley & Sharp
 (2000, ApJ 531, 438). Multiplied by the atoms' number density it gives the extinction
-coefficient (cm^-1) of every layer and wavenumber.
+coefficient (cm^-1) of every layer and wavenumber. A model's lines (`Lines`) are found on its
+grid once and evaluated in one call of `_opacity.line_extinction`, every line and layer.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from typing import Mapping, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from exokern import _alkali
+from exokern import _opacity
 from exokern.atmosphere import PARTICLES_PER_H, number_density
 
 Array = npt.NDArray[np.float64]
@@ -113,10 +114,69 @@ def usable(species: Species, wn0: float, wn: Array, temperature: npt.ArrayLike) 
     """Whether a line at wn0 can be put on the grid: its core (|dnu| < X at the hottest layer)
     lies wholly inside the grid, off its end samples, or wholly outside it (the wing alone
     reaches the grid). A core across an end would need samples beyond it."""
-    x = float(np.max(detuning(species, temperature)))
-    inside = wn[0] < wn0 - x and wn0 + x < wn[-1]
-    outside = wn0 + x < wn[0] or wn0 - x > wn[-1]
-    return bool(inside or outside)
+    x = species.detuning * (float(np.max(temperature)) / DETUNING_T) ** 0.6
+    return _fits(wn0, x, float(wn[0]), float(wn[-1]))
+
+
+def _fits(wn0: float, x: float, first: float, last: float) -> bool:
+    return (first < wn0 - x and wn0 + x < last) or wn0 + x < first or wn0 - x > last
+
+
+class Lines:
+    """The lines of `species` on the ascending wavenumber grid `wn` (cm^-1): what the grid alone
+    decides, every line's centre sample and the step of its resolution test, found once. Call
+    it with the layers for their extinction."""
+
+    def __init__(self, wn: npt.ArrayLike, species: Sequence[Species] = SPECIES,
+                 cutoff: float = CUTOFF) -> None:
+        self.wn = np.ascontiguousarray(wn, dtype=np.float64)
+        self.species = tuple(species)
+        self.cutoff = float(cutoff)
+        rows, centres = [], []
+        self.labels: list[str] = []
+        self._of: list[int] = []
+        for s, sp in enumerate(self.species):
+            for wn0, f, label in zip(sp.wn0, sp.oscstr, sp.labels):
+                k = nearest_sample(self.wn, wn0)
+                # The step that the unresolved-line test compares the Voigt width with: the
+                # cell of the centre sample, the same cell its corrected value is spread over.
+                lo, hi = max(k - 1, 0), min(k + 1, len(self.wn) - 1)
+                dwn = (self.wn[hi] - self.wn[lo]) / (hi - lo)
+                rows.append((wn0, f, sp.detuning, sp.mass, sp.lorentz, dwn))
+                centres.append(k)
+                self.labels.append(label)
+                self._of.append(s)
+        self.table = np.array(rows, dtype=np.float64).reshape(-1, 6)
+        self.icenter = np.array(centres, dtype=np.intc)
+        self._wn0 = [float(row[0]) for row in rows]
+
+    def __call__(self, pressure: Array, temperature: Array, gas: Array,
+                 dex: Optional[Mapping[str, float]] = None,
+                 continuum: Optional[Array] = None) -> tuple[Array, list[str]]:
+        """The extinction (cm^-1, layers x wavenumbers) of the lines in the layers (pressure in
+        barye, temperature in K, `gas` particles per cm^3; float64 arrays), plus `continuum`
+        (cm^-1 per layer) where it is given, and the labels of the lines left out because their
+        cores cross an end of the grid. `dex` maps a species name to its abundance relative to
+        solar."""
+        dex = dex or {}
+        t = np.ascontiguousarray(temperature, dtype=np.float64)
+        hottest = float(t.max()) / DETUNING_T
+        first, last = float(self.wn[0]), float(self.wn[-1])
+        ratio, reach = [], []
+        for sp in self.species:
+            ratio.append(mixing_ratio(sp, dex.get(sp.name, 0.0)))
+            reach.append(sp.detuning * hottest ** 0.6)
+        keep = [_fits(wn0, reach[s], first, last) for s, wn0 in zip(self._of, self._wn0)]
+        mixing = np.array([ratio[s] for s in self._of], dtype=np.float64)
+        table, icenter = self.table, self.icenter
+        skipped = [label for label, kept in zip(self.labels, keep) if not kept]
+        if skipped:
+            table, icenter, mixing = table[keep], icenter[keep], mixing[keep]
+        if continuum is None:
+            continuum = np.zeros(len(t))
+        ext = _opacity.line_extinction(pressure, self.wn, t, table, icenter, mixing, gas,
+                                       continuum, self.cutoff)
+        return ext, skipped
 
 
 def alkali_extinction(pressure: npt.ArrayLike, temperature: npt.ArrayLike, wn: npt.ArrayLike,
@@ -124,37 +184,14 @@ def alkali_extinction(pressure: npt.ArrayLike, temperature: npt.ArrayLike, wn: n
                       dex: Optional[Mapping[str, float]] = None,
                       cutoff: float = CUTOFF) -> tuple[Array, list[str]]:
     """Extinction coefficient (cm^-1) of the alkali lines, shape (layers, wavenumbers), and the
-    labels of the lines left out because their cores cross an end of the grid.
+    labels of the lines left out because their cores cross an end of the grid (`Lines`, made
+    for this grid alone).
 
-    `dex` maps a species name to its abundance relative to solar, in dex. Every line is
-    computed by its own call into a zeroed array: a line that the grid does not resolve has its
-    centre sample set (not added to), which would otherwise wipe out what the lines before it
-    put on that sample.
+    `dex` maps a species name to its abundance relative to solar, in dex. The lines are added
+    in their order: a line that the grid does not resolve has its centre sample's own value
+    replaced by its corrected one, on top of what the lines before it put there.
     """
-    dex = dex or {}
-    pressure = np.ascontiguousarray(pressure, dtype=np.float64)
-    temperature = np.ascontiguousarray(temperature, dtype=np.float64)
-    wn = np.ascontiguousarray(wn, dtype=np.float64)
-    gas = number_density(pressure, temperature)
-    ext = np.zeros((len(temperature), len(wn)))
-    sigma = np.empty_like(ext)
-    skipped: list[str] = []
-    for sp in species:
-        wingamp = wing_amplitude(sp, pressure, temperature)[:, None].copy()
-        atoms = mixing_ratio(sp, dex.get(sp.name, 0.0)) * gas
-        for wn0, f, label in zip(sp.wn0, sp.oscstr, sp.labels):
-            if not usable(sp, wn0, wn, temperature):
-                skipped.append(label)
-                continue
-            k = nearest_sample(wn, wn0)
-            # The step that the unresolved-line test compares the Voigt width with: the cell
-            # of the centre sample, the same cell its corrected value is spread over.
-            lo, hi = max(k - 1, 0), min(k + 1, len(wn) - 1)
-            dwn = np.array([(wn[hi] - wn[lo]) / (hi - lo)])
-            sigma.fill(0.0)
-            _alkali.alkali_cross_section(
-                pressure, wn, temperature, wingamp, sigma, sp.detuning, sp.mass, sp.lorentz,
-                1.0, cutoff, np.array([wn0]), np.array([f]), dwn,
-                np.array([k], dtype=np.intc))
-            ext += sigma * atoms[:, None]
-    return ext, skipped
+    p = np.ascontiguousarray(pressure, dtype=np.float64)
+    t = np.ascontiguousarray(temperature, dtype=np.float64)
+    gas = np.ascontiguousarray(number_density(p, t), dtype=np.float64)
+    return Lines(wn, species, cutoff)(p, t, gas, dex)
