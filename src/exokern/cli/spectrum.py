@@ -248,10 +248,10 @@ XARRAY_FLOOR = (2025, 8)
 
 def _check_xarray() -> None:
     """MissingDependency where the installed xarray is older than the netCDF files need."""
-    import xarray
-    found = tuple(int(part) for part in re.findall(r"\d+", xarray.__version__)[:2])
+    version = require("xarray", "netcdf", NETCDF).__version__
+    found = tuple(int(part) for part in re.findall(r"\d+", version)[:2])
     if found < XARRAY_FLOOR:
-        raise MissingDependency(f"xarray {xarray.__version__} is older than the "
+        raise MissingDependency(f"xarray {version} is older than the "
                                 f"{XARRAY_FLOOR[0]}.{XARRAY_FLOOR[1]} {NETCDF} needs: pip "
                                 'install "exokern[netcdf]"')
 
