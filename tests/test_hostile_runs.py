@@ -284,6 +284,22 @@ def test_an_unreachable_scheduler_leaves_no_store(tmp_path):
     assert not (tmp_path / "grid.zarr").exists()
 
 
+def test_a_cluster_whose_worker_dies_while_starting_is_one_error(monkeypatch):
+    """A worker killed while the embedded cluster starts (dask raises "Nanny failed to start")
+    is the engine's one-line error, not a traceback."""
+    distributed = pytest.importorskip("distributed")
+    from exokern import engines
+
+    def dies(*args, **kwargs):
+        raise RuntimeError("Nanny failed to start.")
+
+    monkeypatch.setattr(distributed, "LocalCluster", dies)
+    with pytest.raises(engines.EngineError, match="^the local dask cluster did not start: "
+                                                 "Nanny failed to start.$"):
+        with engines.connect(workers=1):
+            pass
+
+
 def test_a_second_run_on_a_store_in_use_stops(tmp_path):
     """While one run holds the store, another stops in one line and writes nothing."""
     fcntl = pytest.importorskip("fcntl")

@@ -189,10 +189,13 @@ def connect(scheduler: Optional[str] = None, scheduler_file: Optional[str] = Non
             yield client, f"dask scheduler {client.scheduler.address}"
         return
     count = workers or os.cpu_count() or 1
-    with interrupts_ignored():
-        cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1,
-                                           processes=True, host="127.0.0.1",
-                                           dashboard_address="127.0.0.1:0")
+    try:
+        with interrupts_ignored():
+            cluster = distributed.LocalCluster(n_workers=count, threads_per_worker=1,
+                                               processes=True, host="127.0.0.1",
+                                               dashboard_address="127.0.0.1:0")
+    except (RuntimeError, OSError, TimeoutError) as err:  # a worker that died while starting
+        raise EngineError(f"the local dask cluster did not start: {err}") from None
     quiet = False
     try:
         with cluster, distributed.Client(cluster) as client:
