@@ -301,8 +301,13 @@ def test_nautilus_recovers_the_injection(nautilus_reference, reference):
     assert gap < 3 * math.hypot(nautilus_reference.logzerr, reference.logzerr) + 0.3
 
 
-def test_nautilus_on_local_processes_gives_the_same_run(problem, nautilus_reference):
-    with bounded(300), engines.processes(2) as pool:
+@pytest.mark.parametrize("engine", ["processes", "dask"])
+def test_nautilus_on_workers_gives_the_same_run(problem, nautilus_reference, engine):
+    # the networks' training and the draws from new bounds go to the workers
+    if engine == "dask":
+        pytest.importorskip("distributed")
+    start = engines.processes(2) if engine == "processes" else engines.dask(workers=2)
+    with bounded(300), start as pool:
         same_run(sample(problem[2], PRIORS, pool, **NAUTILUS), nautilus_reference)
 
 

@@ -126,7 +126,7 @@ def make_problem(settings: Mapping[str, Any], priors: Priors, fixed: Mapping[str
     model = model_for(s, low, high)
     check_parameters(model, priors, fixed)
     chosen = sampler_for(s["sampler"], len(priors))
-    live = s["live"] if s["live"] is not None else registry.LIVE_POINTS[chosen]
+    live = s["live"] if s["live"] is not None else registry.live_points(chosen, len(priors))
     safety.check_memory(memory_of(live, len(priors)),
                         f"{chosen} with {live} live points over {len(priors)} parameters")
     if data is None:

@@ -11,8 +11,10 @@ Two samplers behind one `sample`:
 - **nautilus** (the default; Lange 2023, MNRAS 525, 3181): importance nested sampling whose
   bounds are neural-network emulators of the likelihood, which reaches the same posterior with
   several times fewer likelihood calls. It proposes 100 points at a time whatever the pool, each
-  worker gets its share as one block (`Likelihood.many`), and its networks are trained on one
-  thread with a fixed seed: for a fixed seed the run is the same whatever the engine and the
+  worker gets its share as one block (`Likelihood.many`), its networks are trained on one
+  thread with a fixed seed, and its draws from a new bound are cut into a fixed number of jobs
+  with their own random streams, run on the workers: for a fixed seed the run is the same
+  whatever the engine and the
   number of workers, on one machine and numpy build (the networks' arithmetic goes through
   BLAS, whose last bits differ between CPUs, so another machine gives another, statistically
   equivalent, run). Its checkpoint is an HDF5 file (no code runs when it is read), written
@@ -22,6 +24,7 @@ Two samplers behind one `sample`:
 from __future__ import annotations
 
 import contextlib
+import copy
 import math
 import os
 import shutil
@@ -36,7 +39,7 @@ import numpy.typing as npt
 from exokern import safety
 from exokern.engines import Pool
 from exokern.errors import require
-from exokern.params import LIVE_POINTS, SAMPLERS
+from exokern.params import SAMPLERS, live_points
 from exokern.retrieval.likelihood import Likelihood
 from exokern.retrieval.priors import Priors
 
@@ -109,6 +112,8 @@ NAUTILUS_F_LIVE = 0.01
 # (fewer bounds to train and sample from, for a few more calls).
 NAUTILUS_NETWORKS = 1
 NAUTILUS_UPDATE = 3
+# nautilus's draws from a new bound (10 000 points) in this many jobs, run on the workers.
+NAUTILUS_JOBS = 4
 
 
 def sample(likelihood: Likelihood, priors: Priors, pool: Pool, *, sampler: str = "nautilus",
@@ -117,7 +122,8 @@ def sample(likelihood: Likelihood, priors: Priors, pool: Pool, *, sampler: str =
            checkpoint: Optional[str] = None, checkpoint_every: float = 60.0,
            progress: Optional[Callable[[int, int, float], None]] = None) -> Posterior:
     """Sample the posterior and the evidence with `sampler` (see the module's docstring), with
-    `live` live points (where not given: 100 for nautilus, 300 for dynesty) and the random `seed`
+    `live` live points (where not given: 100 for nautilus and 60 more a parameter beyond five, 300
+    for dynesty) and the random `seed`
     (dynesty for a single parameter, which nautilus cannot sample), on `pool`, stopping after
     `max_calls` likelihood calls at the latest.
 
@@ -139,7 +145,7 @@ def sample(likelihood: Likelihood, priors: Priors, pool: Pool, *, sampler: str =
         raise ValueError(f"sampler must be one of {', '.join(SAMPLERS)}, got {sampler!r}")
     sampler = sampler_for(sampler, len(priors))
     if live is None:
-        live = LIVE_POINTS[sampler]
+        live = live_points(sampler, len(priors))
     if sampler == "nautilus":
         return _nautilus(likelihood, priors, pool, live=live, seed=seed, effective=effective,
                          max_calls=max_calls, checkpoint=checkpoint,
@@ -219,24 +225,31 @@ class _Blocks:
         return self.pool.map(fn, items)
 
 
-class _Training:
-    """nautilus's pool for its own work, of size 1 whatever the engine: the networks of a bound
-    are trained on the pool's workers, one network a task (each training is deterministic, so
-    where it runs changes no bit), and the bounds are drawn from in this process. (Drawing on
-    several workers would give each its own random numbers, and the run would depend on their
-    number.)"""
+class _Own:
+    """nautilus's pool for its own work: the networks of a bound, trained one a task, and its
+    draws from a bound, cut into `NAUTILUS_JOBS` jobs each with its own random stream. Both are
+    deterministic given their inputs, so whether they run here or on the pool's workers changes
+    no bit, and the number of jobs is fixed so that the run does not depend on the pool's
+    size."""
 
-    size = 1
+    size = NAUTILUS_JOBS
 
     def __init__(self, pool: Pool) -> None:
         self.pool = pool
 
     def map(self, fn: Callable[[Any], Any], items: Any) -> list[Any]:
-        items = list(items)
-        training = getattr(getattr(fn, "func", None), "__name__", "") == "train_network"
-        if training and self.pool.workers > 1 and len(items) > 1:
-            return self.pool.map(fn, items)
-        return [fn(item) for item in items]
+        jobs = [(fn, item) for item in items]
+        if self.pool.workers > 1 and len(jobs) > 1:
+            return self.pool.map(_on_a_copy, jobs)
+        return [_on_a_copy(job) for job in jobs]
+
+
+def _on_a_copy(job: tuple[Callable[[Any], Any], Any]) -> Any:
+    """`fn(item)` on a copy of `fn` of its own: a draw resets the bound it runs on and nautilus
+    adds the jobs' points to its own bound, so no two jobs may share one (here, or in one
+    worker's chunk)."""
+    fn, item = job
+    return copy.deepcopy(fn)(item)
 
 
 def memory_of(live: int, dimensions: int) -> float:
@@ -299,7 +312,7 @@ def _nautilus(likelihood: Likelihood, priors: Priors, pool: Pool, *, live: int, 
     run = nautilus.Sampler(priors.many, likelihood.many, n_dim=len(priors), n_live=live,
                            n_update=NAUTILUS_UPDATE * live, n_networks=NAUTILUS_NETWORKS,
                            n_batch=NAUTILUS_BATCH, vectorized=True,
-                           pool=(blocks, _Training(pool)), seed=seed, filepath=work,
+                           pool=(blocks, _Own(pool)), seed=seed, filepath=work,
                            resume=resume)
     try:
         return _run_nautilus(run, priors.names, path, work, key, settings, resume, pool,
