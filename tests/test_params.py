@@ -125,7 +125,8 @@ def test_a_setting_is_refused_alike_in_python_options_and_configuration(
     (spectrum.build_parser, "--kappa", "(default: unset, 10^logkappa without tables, 0 with)"),
     (grid_cli.build_parser, "--resolution", "(default: 5000)"),
     (retrieve.build_parser, "--layers", "(default: 50)"),
-    (retrieve.build_parser, "--live", "(where not given: 100 for nautilus, 300 for dynesty)"),
+    (retrieve.build_parser, "--live",
+     "(where not given: 100 for nautilus, 60 more a parameter beyond 5, 300 for dynesty)"),
 ])
 def test_help_shows_the_defaults_of_the_registry_or_the_command(main, option, default):
     action = next(a for a in main()._actions if option in a.option_strings)
